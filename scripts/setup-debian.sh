@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what building and testing the tool needs on Debian 12. Safe to run
+# again: it asks apt only for packages that are missing. Runs apt through sudo
+# when not already root.
+set -euo pipefail
+
+packages=(
+  # toolchain and test framework
+  g++ make cmake libgtest-dev
+  # the OpenCL loader and headers the tool links against
+  ocl-icd-opencl-dev opencl-headers
+  # real OpenCL implementations the tests run on, and a reference client
+  pocl-opencl-icd oclgrind mesa-opencl-icd clinfo
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  [[ $p == \#* ]] && continue
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+as_root=()
+if [[ $(id -u) -ne 0 ]]; then
+  as_root=(sudo)
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

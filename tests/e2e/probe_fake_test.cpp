@@ -1,0 +1,337 @@
+// --probe through the real loader and the scripted driver.
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "harness.hpp"
+
+namespace e2e {
+namespace {
+
+const std::string banner = "Corvane OpenCL probe\n";
+const std::string no_usable = "no usable OpenCL C 1.2 compiler device found\n";
+
+Outcome probe(const TempDir& dir, const std::string& scenario_text) {
+    return run_tool({"--probe"}, fake_env(dir, scenario_text));
+}
+
+// The device lines the report holds for `d`, with the type word and compiler
+// text given separately since those are what the cases vary.
+std::string device_lines(const std::string& at, const FakeDevice& d, const std::string& type_word,
+                         const std::string& compiler) {
+    const std::string p = "device[" + at + "].";
+    return p + "name=" + d.name + "\n" + p + "type=" + type_word + "\n" + p + "vendor=" + d.vendor + "\n" + p +
+           "version=" + d.version + "\n" + p + "opencl_c=" + d.opencl_c + "\n" + p + "compiler=" + compiler + "\n" + p +
+           "compute_units=" + d.compute_units + "\n" + p + "max_work_group=" + d.max_work_group + "\n" + p +
+           "global_mem=" + d.global_mem + "\n" + p + "max_alloc=" + d.max_alloc + "\n" + p +
+           "local_mem=" + d.local_mem + "\n";
+}
+
+TEST(ProbeFake, NoPlatform) {
+    TempDir dir;
+    const Outcome run = probe(dir, "");
+    EXPECT_EQ(run.out, eol(banner + "platform_count=0\n"));
+    EXPECT_EQ(run.err, eol("no OpenCL platforms found\n"));
+    EXPECT_EQ(run.status, 2);
+}
+
+TEST(ProbeFake, PlatformWithoutDevices) {
+    TempDir dir;
+    FakePlatform p;
+    p.vendor = "";
+    const Outcome run = probe(dir, scenario({p}));
+    EXPECT_EQ(run.out, eol(banner + "platform_count=1\n"
+                                    "platform[0].name=Fake Platform\n"
+                                    "platform[0].vendor=\n"
+                                    "platform[0].version=OpenCL 1.2 fake\n"
+                                    "platform[0].device_count=0\n"));
+    EXPECT_EQ(run.err, eol(no_usable));
+    EXPECT_EQ(run.status, 3);
+}
+
+TEST(ProbeFake, FullReportOfOneUsableGpu) {
+    TempDir dir;
+    FakePlatform p;
+    p.devices.emplace_back();
+    const Outcome run = probe(dir, scenario({p}));
+    EXPECT_EQ(run.out, eol("Corvane OpenCL probe\n"
+                           "platform_count=1\n"
+                           "platform[0].name=Fake Platform\n"
+                           "platform[0].vendor=Corvane tests\n"
+                           "platform[0].version=OpenCL 1.2 fake\n"
+                           "platform[0].device_count=1\n"
+                           "device[0:0].name=Fake GPU\n"
+                           "device[0:0].type=GPU\n"
+                           "device[0:0].vendor=Fake Vendor\n"
+                           "device[0:0].version=OpenCL 1.2 fake\n"
+                           "device[0:0].opencl_c=OpenCL C 1.2 fake\n"
+                           "device[0:0].compiler=true\n"
+                           "device[0:0].compute_units=8\n"
+                           "device[0:0].max_work_group=256\n"
+                           "device[0:0].global_mem=1073741824\n"
+                           "device[0:0].max_alloc=268435456\n"
+                           "device[0:0].local_mem=32768\n"));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(ProbeFake, UsableDeviceOnlyOnALaterPlatformStillListsEverything) {
+    TempDir dir;
+    FakeDevice old_gpu;
+    old_gpu.name = "Old GPU";
+    old_gpu.opencl_c = "OpenCL C 1.1";
+    FakeDevice cpu;
+    cpu.type = "2";
+    cpu.name = "Fake CPU";
+    FakePlatform first;
+    first.name = "First";
+    first.devices = {old_gpu};
+    FakePlatform second;
+    second.name = "Second";
+    second.devices = {old_gpu, cpu};
+    const Outcome run = probe(dir, scenario({first, second}));
+    EXPECT_EQ(run.out, eol(banner + "platform_count=2\n" +
+                           "platform[0].name=First\nplatform[0].vendor=Corvane tests\n"
+                           "platform[0].version=OpenCL 1.2 fake\nplatform[0].device_count=1\n" +
+                           device_lines("0:0", old_gpu, "GPU", "true") +
+                           "platform[1].name=Second\nplatform[1].vendor=Corvane tests\n"
+                           "platform[1].version=OpenCL 1.2 fake\nplatform[1].device_count=2\n" +
+                           device_lines("1:0", old_gpu, "GPU", "true") + device_lines("1:1", cpu, "CPU", "true")));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+// A lone device that some fault makes unusable: the report still shows it,
+// the verdict is 3.
+struct UnusableCase {
+    const char* what;
+    std::string opencl_c;
+    std::string compiler;
+    std::string extra;
+    std::string shown_opencl_c;
+    std::string shown_compiler;
+};
+
+void PrintTo(const UnusableCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class ProbeUnusable : public testing::TestWithParam<UnusableCase> {};
+
+TEST_P(ProbeUnusable, IsListedButDoesNotPass) {
+    const UnusableCase& c = GetParam();
+    TempDir dir;
+    FakeDevice d;
+    d.opencl_c = c.opencl_c;
+    d.compiler = c.compiler;
+    d.extra = c.extra;
+    FakePlatform p;
+    p.devices = {d};
+    const Outcome run = probe(dir, scenario({p}));
+    FakeDevice shown = d;
+    shown.opencl_c = c.shown_opencl_c;
+    EXPECT_EQ(run.out, eol(banner +
+                           "platform_count=1\nplatform[0].name=Fake Platform\n"
+                           "platform[0].vendor=Corvane tests\nplatform[0].version=OpenCL 1.2 fake\n"
+                           "platform[0].device_count=1\n" +
+                           device_lines("0:0", shown, "GPU", c.shown_compiler)));
+    EXPECT_EQ(run.err, eol(no_usable));
+    EXPECT_EQ(run.status, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, ProbeUnusable,
+    testing::Values(UnusableCase{"OpenCL C 1.1", "OpenCL C 1.1", "1", "", "OpenCL C 1.1", "true"},
+                    UnusableCase{"no compiler", "OpenCL C 1.2", "0", "", "OpenCL C 1.2", "false"},
+                    UnusableCase{"cl_bool 2", "OpenCL C 2.0", "2", "", "OpenCL C 2.0", "false"},
+                    UnusableCase{"compiler query fails", "OpenCL C 1.2", "1", "compiler.mode fail\n", "OpenCL C 1.2",
+                                 "false"},
+                    UnusableCase{"version query fails", "OpenCL C 1.2", "1", "opencl_c.mode fail_size\n", "", "true"},
+                    UnusableCase{"marker without blank", "OpenCL C2.0", "1", "", "OpenCL C2.0", "true"}),
+    [](const testing::TestParamInfo<UnusableCase>& test_info) {
+        std::string name = test_info.param.what;
+        for (char& ch : name) {
+            if (!isalnum(static_cast<unsigned char>(ch))) {
+                ch = '_';
+            }
+        }
+        return name;
+    });
+
+// How a device name that the runtime hands over oddly ends up in the report.
+struct StringCase {
+    const char* what;
+    std::string directives;  // scenario lines for the device's name
+    std::string shown;
+};
+
+void PrintTo(const StringCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class ProbeStrings : public testing::TestWithParam<StringCase> {};
+
+TEST_P(ProbeStrings, NameIsShownAsRead) {
+    const StringCase& c = GetParam();
+    TempDir dir;
+    FakeDevice d;
+    d.extra = c.directives;
+    FakePlatform p;
+    p.devices = {d};
+    const Outcome run = probe(dir, scenario({p}));
+    const std::string line = "device[0:0].name=" + c.shown + "\ndevice[0:0].type=GPU\n";
+    EXPECT_NE(run.out.find(eol(line)), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quirks, ProbeStrings,
+    testing::Values(StringCase{"counted_nul", "name Eleven byte\n", "Eleven byte"},
+                    StringCase{"no_nul_counted", "name Eleven byte\nname.mode raw\n", "Eleven byte"},
+                    StringCase{"two_nuls_keep_one", "name Eleven byte\\0\n", std::string("Eleven byte\0", 12)},
+                    StringCase{"embedded_nul", "name Ele\\0ven\n", std::string("Ele\0ven", 7)},
+                    StringCase{"trailing_blanks", "name GPU  \n", "GPU  "},
+                    StringCase{"raw_bytes_unescaped", "name \\xff\\x01\"q\"\\\\\n", "\xff\x01\"q\"\\"},
+                    StringCase{"size_query_fails", "name.mode fail_size\n", ""},
+                    StringCase{"data_query_fails", "name.mode fail_data\n", ""},
+                    StringCase{"size_zero", "name.size 0\n", ""},
+                    StringCase{"size_beyond_any_string", "name.mode huge\n", ""},
+                    StringCase{"size_no_allocation_can_hold", "name.size 1125899906842624\n", ""}),
+    [](const testing::TestParamInfo<StringCase>& test_info) { return std::string(test_info.param.what); });
+
+TEST(ProbeFake, PlatformStringQuirks) {
+    TempDir dir;
+    FakePlatform p;
+    p.extra = "name.mode raw\nvendor.mode fail_data\nversion.mode huge\n";
+    const Outcome run = probe(dir, scenario({p}));
+    EXPECT_EQ(run.out, eol(banner + "platform_count=1\nplatform[0].name=Fake Platform\nplatform[0].vendor=\n"
+                                    "platform[0].version=\nplatform[0].device_count=0\n"));
+    EXPECT_EQ(run.status, 3);
+}
+
+struct TypeCase {
+    std::string type_lines;
+    std::string word;
+};
+
+void PrintTo(const TypeCase& c, std::ostream* os) {
+    *os << "type " << c.type_lines << " is " << c.word;
+}
+
+class ProbeTypeWord : public testing::TestWithParam<TypeCase> {};
+
+TEST_P(ProbeTypeWord, FirstMatchingBitNamesTheDevice) {
+    TempDir dir;
+    FakeDevice d;
+    d.type = GetParam().type_lines;
+    FakePlatform p;
+    p.devices = {d};
+    const Outcome run = probe(dir, scenario({p}));
+    EXPECT_NE(run.out.find(eol("device[0:0].type=" + GetParam().word + "\n")), std::string::npos) << run.out;
+    EXPECT_EQ(run.status, 0);  // listing by type ALL finds every device, whatever its bits
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, ProbeTypeWord,
+                         testing::Values(TypeCase{"4", "GPU"}, TypeCase{"2", "CPU"}, TypeCase{"8", "ACCELERATOR"},
+                                         TypeCase{"6", "GPU"}, TypeCase{"10", "CPU"}, TypeCase{"14", "GPU"},
+                                         TypeCase{"1", "OTHER"}, TypeCase{"16", "OTHER"}, TypeCase{"0", "OTHER"},
+                                         TypeCase{"0x100000004", "GPU"}, TypeCase{"4\ntype.mode fail", "OTHER"}));
+
+TEST(ProbeFake, NumbersUseTheirFullWidth) {
+    TempDir dir;
+    FakeDevice d;
+    d.compute_units = "4294967295";
+    d.max_work_group = "18446744073709551615";
+    d.global_mem = "18446744073709551615";
+    d.max_alloc = "9223372036854775808";
+    d.local_mem = "0";
+    FakePlatform p;
+    p.devices = {d};
+    const Outcome run = probe(dir, scenario({p}));
+    EXPECT_NE(run.out.find(eol(device_lines("0:0", d, "GPU", "true"))), std::string::npos) << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(ProbeFake, FailedScalarQueriesShowZero) {
+    TempDir dir;
+    FakeDevice d;
+    d.extra =
+        "compute_units.mode fail\nmax_work_group.mode fail\nglobal_mem.mode fail\n"
+        "max_alloc.mode fail\nlocal_mem.mode fail\n";
+    FakePlatform p;
+    p.devices = {d};
+    const Outcome run = probe(dir, scenario({p}));
+    FakeDevice shown = d;
+    shown.compute_units = shown.max_work_group = shown.global_mem = shown.max_alloc = shown.local_mem = "0";
+    EXPECT_NE(run.out.find(eol(device_lines("0:0", shown, "GPU", "true"))), std::string::npos) << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
+// A platform whose device listing fails counts as having none; the probe goes on.
+class ProbeListFailure : public testing::TestWithParam<std::string> {};
+
+TEST_P(ProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
+    TempDir dir;
+    FakePlatform broken;
+    broken.name = "Broken";
+    broken.devices = {FakeDevice{}};
+    broken.extra = "list_fail 0xFFFFFFFF " + GetParam() + " -5\n";
+    FakePlatform good;
+    good.name = "Good";
+    good.devices = {FakeDevice{}};
+    const Outcome run = probe(dir, scenario({broken, good}));
+    EXPECT_NE(run.out.find(eol("platform[0].name=Broken\nplatform[0].vendor=Corvane tests\n"
+                               "platform[0].version=OpenCL 1.2 fake\nplatform[0].device_count=0\n"
+                               "platform[1].name=Good\n")),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(eol("platform[1].device_count=1\ndevice[1:0].name=Fake GPU\n")), std::string::npos);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, ProbeListFailure, testing::Values("count", "data"));
+
+TEST(ProbeFake, AsksEachAttributeWithItsExactSize) {
+    TempDir dir;
+    FakePlatform p;
+    p.devices = {FakeDevice{}};
+    ASSERT_EQ(probe(dir, scenario({p})).status, 0);
+    const std::vector<std::string> expected = {
+        "clGetDeviceInfo device#0 param=0x1000 size=8 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x102b size=0 value=null size_ret=set",
+        "clGetDeviceInfo device#0 param=0x102b size=9 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x102c size=0 value=null size_ret=set",
+        "clGetDeviceInfo device#0 param=0x102c size=12 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x102f size=0 value=null size_ret=set",
+        "clGetDeviceInfo device#0 param=0x102f size=16 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x103d size=0 value=null size_ret=set",
+        "clGetDeviceInfo device#0 param=0x103d size=18 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x1002 size=4 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x1004 size=8 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x101f size=8 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x1010 size=8 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x1023 size=8 value=set size_ret=null",
+        "clGetDeviceInfo device#0 param=0x1028 size=4 value=set size_ret=null",
+    };
+    EXPECT_EQ(calls(dir, "clGetDeviceInfo"), expected);
+    EXPECT_EQ(calls(dir, "clGetDeviceIDs"),
+              (std::vector<std::string>{
+                  "clGetDeviceIDs platform#0 type=0xffffffff num_entries=0 devices=null num_devices=set",
+                  "clGetDeviceIDs platform#0 type=0xffffffff num_entries=1 devices=set num_devices=null"}));
+}
+
+TEST(ProbeFake, SizeLeftUnwrittenByTheRuntimeReadsAsEmpty) {
+    TempDir dir;
+    FakeDevice d;
+    d.extra = "name.mode silent\n";
+    FakePlatform p;
+    p.devices = {d};
+    const Outcome run = probe(dir, scenario({p}));
+    EXPECT_NE(run.out.find(eol("device[0:0].name=\ndevice[0:0].type=GPU\n")), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace e2e

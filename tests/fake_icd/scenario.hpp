@@ -1,0 +1,111 @@
+#pragma once
+
+// The scenario file that scripts the fake OpenCL driver.
+//
+// One directive a line: a key, one blank, and the rest of the line as value
+// (escapes \\ \0 \n \r \t \xHH; nothing else is trimmed). Blank lines and lines
+// starting with '#' are skipped.
+//
+//   platform                 starts a platform; its keys follow
+//   device                   starts a device of the current platform
+//   <string key> TEXT        platform: name vendor version;
+//                            device: name vendor version opencl_c; global: build_log
+//   <string key>.mode M      nul (default: the size counts one NUL), raw (no NUL
+//                            counted), fail_size, fail_data (that call fails), huge
+//                            (the size reported is SIZE_MAX), silent (the size
+//                            query succeeds but writes no size)
+//   <string key>.size N      the size query reports N instead
+//   <scalar key> N           device: type compute_units max_work_group global_mem
+//                            max_alloc local_mem compiler; global: profiling_start
+//                            profiling_end
+//   <scalar key>.mode fail   the query fails with CL_INVALID_VALUE
+//   list_fail TYPE count|data STATUS
+//                            platform: clGetDeviceIDs for exactly TYPE fails
+//   fail FUNCTION STATUS [N] the Nth call (default 1st) of FUNCTION fails
+//   wrong INDEX VALUE        the kernel writes VALUE at INDEX
+//   refuse_local_size STATUS a launch that gives a local size fails
+
+#include <cstdint>
+#include <list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CL/cl.h>
+
+namespace fake {
+
+enum class AttrMode { nul, raw, fail_size, fail_data, silent };
+
+struct StringAttr {
+    std::string value;
+    AttrMode mode = AttrMode::nul;
+    std::optional<size_t> reported_size;
+};
+
+struct ScalarAttr {
+    std::uint64_t value = 0;
+    bool fail = false;
+};
+
+struct Platform;
+
+struct Device {
+    const Platform* platform = nullptr;
+    ScalarAttr type;
+    StringAttr name;
+    StringAttr vendor;
+    StringAttr version;
+    StringAttr opencl_c;
+    ScalarAttr compute_units;
+    ScalarAttr max_work_group;
+    ScalarAttr global_mem;
+    ScalarAttr max_alloc;
+    ScalarAttr local_mem;
+    ScalarAttr compiler;
+};
+
+struct ListFailure {
+    cl_device_type type = 0;
+    bool on_data = false;
+    cl_int status = CL_INVALID_VALUE;
+};
+
+struct Platform {
+    StringAttr name;
+    StringAttr vendor;
+    StringAttr version;
+    std::list<Device> devices;  // stable addresses: devices point back at their platform
+    std::vector<ListFailure> list_failures;
+};
+
+struct Failure {
+    std::string function;
+    cl_int status = 0;
+    int nth = 1;
+};
+
+struct WrongValue {
+    size_t index = 0;
+    std::uint32_t value = 0;
+};
+
+struct Scenario {
+    std::list<Platform> platforms;
+    StringAttr build_log;
+    ScalarAttr profiling_start{1000, false};
+    ScalarAttr profiling_end{2000, false};
+    cl_int refuse_local_size = CL_SUCCESS;
+    std::vector<Failure> failures;
+    std::vector<WrongValue> wrong_values;
+};
+
+// Reads the scenario at `path`; an empty path gives a scenario without
+// platforms. A malformed file aborts the process with a message on stderr:
+// a test with a broken script must not pass by accident.
+Scenario load_scenario(const std::string& path);
+
+// Bytes as the call log shows them: printable ASCII as is, the rest escaped.
+std::string escape(const std::string& bytes);
+
+}  // namespace fake
