@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "probe/probe.hpp"
+#include "selftest/selftest.hpp"
 
 namespace {
 
@@ -30,6 +31,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(command, "--probe") == 0) {
         return run_probe();
+    }
+    if (std::strcmp(command, "--self-test") == 0) {
+        return run_self_test();
     }
     std::cerr << "unknown argument: " << command << '\n';
     print_usage();

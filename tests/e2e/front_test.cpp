@@ -61,5 +61,13 @@ TEST(FrontEndDispatch, LaterArgumentsAreIgnored) {
     EXPECT_EQ(run.status, 2);
 }
 
+TEST(FrontEndDispatch, OnlyTheFirstCommandRuns) {
+    TempDir dir;
+    const Outcome run = run_tool({"--self-test", "--probe"}, fake_env(dir, ""));
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, eol("no usable OpenCL C 1.2 compiler device found\n"));
+    EXPECT_EQ(run.status, 2);
+}
+
 }  // namespace
 }  // namespace e2e

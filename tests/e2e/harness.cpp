@@ -14,7 +14,6 @@
 #include <sstream>
 #include <stdexcept>
 
-
 namespace e2e {
 
 namespace {
@@ -179,7 +178,7 @@ std::vector<std::string> calls(const TempDir& dir, const std::string& function) 
     std::vector<std::string> lines;
     std::string line;
     while (std::getline(log, line)) {
-        if (line.rfind(function + " ", 0) == 0) {
+        if (function.empty() || line.rfind(function + " ", 0) == 0) {
             lines.push_back(line);
         }
     }

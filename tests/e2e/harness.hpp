@@ -52,7 +52,8 @@ void write_file(const std::string& path, const std::string& bytes);
 // scenario order, with the call log in `dir`.
 Env fake_env(const TempDir& dir, const std::string& scenario);
 
-// Lines of the call log that start with `function` (a call name).
+// Lines of the call log that start with `function` (a call name); all of
+// them when `function` is empty.
 std::vector<std::string> calls(const TempDir& dir, const std::string& function);
 
 // A scripted device; the defaults make a usable GPU.

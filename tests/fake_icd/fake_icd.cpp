@@ -388,15 +388,21 @@ cl_mem CL_API_CALL fake_CreateBuffer(cl_context context, cl_mem_flags flags, siz
     std::string line = "clCreateBuffer " + (context != nullptr ? context->tag : std::string("null")) +
                        " flags=" + hex(flags) + " size=" + std::to_string(size) +
                        " host_ptr=" + (host_ptr != nullptr ? "set" : "null");
-    if (host_ptr != nullptr && size % 4 == 0) {
-        // The first values the host handed over, so a test can see what it sent.
-        const size_t shown = size / 4 < 4 ? size / 4 : 4;
-        line += " first=";
-        for (size_t i = 0; i < shown; ++i) {
+    if (host_ptr != nullptr && size % 4 == 0 && size >= 16) {
+        // The first and last values the host handed over, and the sum of all,
+        // so a test can see what it sent.
+        const auto* bytes = static_cast<const unsigned char*>(host_ptr);
+        const auto value = [bytes](size_t i) {
             std::uint32_t v = 0;
-            std::memcpy(&v, static_cast<const unsigned char*>(host_ptr) + 4 * i, 4);
-            line += (i == 0 ? "" : ",") + std::to_string(v);
+            std::memcpy(&v, bytes + 4 * i, 4);
+            return v;
+        };
+        std::uint64_t sum = 0;
+        for (size_t i = 0; i < size / 4; ++i) {
+            sum += value(i);
         }
+        line += " first=" + std::to_string(value(0)) + "," + std::to_string(value(1)) + "," + std::to_string(value(2)) +
+                " last=" + std::to_string(value(size / 4 - 1)) + " sum=" + std::to_string(sum);
     }
     const cl_int status = scripted_status("clCreateBuffer");
     if (status != CL_SUCCESS) {
