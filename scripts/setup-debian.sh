@@ -11,6 +11,11 @@ packages=(
   ocl-icd-opencl-dev opencl-headers
   # real OpenCL implementations the tests run on, and a reference client
   pocl-opencl-icd oclgrind mesa-opencl-icd clinfo
+  # the Windows build: MinGW-w64 (win32 threads) with its binutils (dlltool, objdump)
+  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+  # running Corvane.exe in the tests: 64-bit Wine, and the locale sources from
+  # which the tests compile the cp1252 locale they run Wine in
+  wine wine64 locales
 )
 
 missing=()
