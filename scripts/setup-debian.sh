@@ -16,6 +16,8 @@ packages=(
   # running Corvane.exe in the tests: 64-bit Wine, and the locale sources from
   # which the tests compile the cp1252 locale they run Wine in
   wine wine64 locales
+  # the checks beyond the tests: memcheck, coverage, layout and static analysis
+  valgrind gcovr python3 clang-format clang-tidy
 )
 
 missing=()

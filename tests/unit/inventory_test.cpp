@@ -131,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
         StringProcedureCase{"data_fails", {CL_SUCCESS, true, 4, CL_OUT_OF_RESOURCES, "abc"}, true, ""},
         StringProcedureCase{"data_fails_unchecked_size", {CL_SUCCESS, true, 4, CL_INVALID_VALUE, "abc"}, false, ""},
         StringProcedureCase{"size_max", {CL_SUCCESS, true, SIZE_MAX, CL_SUCCESS, ""}, true, ""},
-        StringProcedureCase{"size_beyond_memory", {CL_SUCCESS, true, size_t{1} << 52, CL_SUCCESS, ""}, false, ""}),
+        StringProcedureCase{
+            "size_no_allocation_can_hold", {CL_SUCCESS, true, size_t{1} << 52, CL_SUCCESS, ""}, false, ""}),
     [](const testing::TestParamInfo<StringProcedureCase>& test_info) { return std::string(test_info.param.what); });
 
 }  // namespace
