@@ -16,6 +16,21 @@ void query_device_scalar(cl_device_id device, cl_device_info parameter, T& field
     }
 }
 
+// The two-call enumeration: ask for the count, then for that many handles.
+// Either call failing, or a count of 0, gives no handles.
+template <typename Handle, typename Query>
+std::vector<Handle> read_handles(Query query) {
+    cl_uint count = 0;
+    if (query(0, nullptr, &count) != CL_SUCCESS || count == 0) {
+        return {};
+    }
+    std::vector<Handle> handles(count, nullptr);
+    if (query(count, handles.data(), nullptr) != CL_SUCCESS) {
+        return {};
+    }
+    return handles;
+}
+
 // strtol in base 10, clamped to the signed 32-bit range where long is wider.
 std::int32_t read_int32(const char* start, const char** end) {
     char* stop = nullptr;
@@ -49,16 +64,12 @@ std::string query_device_string(cl_device_id device, cl_uint parameter) {
 }
 
 std::vector<PlatformInfo> list_platforms() {
-    cl_uint count = 0;
-    if (clGetPlatformIDs(0, nullptr, &count) != CL_SUCCESS || count == 0) {
-        return {};
-    }
-    std::vector<cl_platform_id> ids(count, nullptr);
-    if (clGetPlatformIDs(count, ids.data(), nullptr) != CL_SUCCESS) {
-        return {};
-    }
+    const std::vector<cl_platform_id> ids =
+        read_handles<cl_platform_id>([](cl_uint count, cl_platform_id* handles, cl_uint* count_ret) {
+            return clGetPlatformIDs(count, handles, count_ret);
+        });
     std::vector<PlatformInfo> platforms;
-    platforms.reserve(count);
+    platforms.reserve(ids.size());
     for (cl_platform_id id : ids) {
         PlatformInfo platform;
         platform.id = id;
@@ -71,16 +82,13 @@ std::vector<PlatformInfo> list_platforms() {
 }
 
 std::vector<DeviceInfo> list_devices(const PlatformInfo& platform, cl_device_type device_type) {
-    cl_uint count = 0;
-    if (clGetDeviceIDs(platform.id, device_type, 0, nullptr, &count) != CL_SUCCESS || count == 0) {
-        return {};
-    }
-    std::vector<cl_device_id> ids(count, nullptr);
-    if (clGetDeviceIDs(platform.id, device_type, count, ids.data(), nullptr) != CL_SUCCESS) {
-        return {};
-    }
+    // A platform without devices of the type answers CL_DEVICE_NOT_FOUND.
+    const std::vector<cl_device_id> ids =
+        read_handles<cl_device_id>([&platform, device_type](cl_uint count, cl_device_id* handles, cl_uint* count_ret) {
+            return clGetDeviceIDs(platform.id, device_type, count, handles, count_ret);
+        });
     std::vector<DeviceInfo> devices;
-    devices.reserve(count);
+    devices.reserve(ids.size());
     for (cl_device_id id : ids) {
         DeviceInfo device;
         device.id = id;
