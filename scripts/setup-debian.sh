@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   # toolchain and test framework
   g++ make cmake libgtest-dev
+  # the fuzzers: clang 14 and its runtimes (libFuzzer, ASan, UBSan)
+  clang-14 libclang-rt-14-dev
   # the OpenCL loader and headers the tool links against
   ocl-icd-opencl-dev opencl-headers
   # real OpenCL implementations the tests run on, and a reference client
