@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing the tool needs on Debian 12. Safe to run
 # again: it asks apt only for packages that are missing. Runs apt through sudo
-# when not already root.
+# when not already root. With --bench, also what scripts/bench/run.sh measures
+# with.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,9 @@ packages=(
   # real OpenCL implementations the tests run on, and a reference client
   pocl-opencl-icd oclgrind mesa-opencl-icd clinfo
 )
+if [[ ${1:-} == --bench ]]; then
+  packages+=(hyperfine time valgrind)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
