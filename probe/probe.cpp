@@ -21,9 +21,8 @@ const char* type_word(cl_device_type type) {
 namespace {
 
 void write_device(std::uint64_t i, std::uint64_t j, const DeviceInfo& device) {
-    std::ostream& out = std::cout;
-    const auto line = [&out, i, j](const char* key) -> std::ostream& {
-        return out << "device[" << i << ':' << j << "]." << key << '=';
+    const auto line = [i, j](const char* key) -> std::ostream& {
+        return std::cout << "device[" << i << ':' << j << "]." << key << '=';
     };
     line("name") << device.name << '\n';
     line("type") << type_word(device.type) << '\n';

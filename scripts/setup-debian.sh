@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing the tool needs on Debian 12. Safe to run
 # again: it asks apt only for packages that are missing. Runs apt through sudo
-# when not already root.
+# when not already root. With --bench, also what scripts/bench/run.sh measures
+# with.
 set -euo pipefail
 
 packages=(
   # toolchain and test framework
   g++ make cmake libgtest-dev
+  # the fuzzers: clang 14 and its runtimes (libFuzzer, ASan, UBSan)
+  clang-14 libclang-rt-14-dev
   # the OpenCL loader and headers the tool links against
   ocl-icd-opencl-dev opencl-headers
   # real OpenCL implementations the tests run on, and a reference client
@@ -19,6 +22,9 @@ packages=(
   # the checks beyond the tests: memcheck, coverage, layout and static analysis
   valgrind gcovr python3 clang-format clang-tidy
 )
+if [[ ${1:-} == --bench ]]; then
+  packages+=(hyperfine time valgrind)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -7,7 +7,8 @@
 #   2. the whole suite again against a build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   3. a line-coverage report of the tool's own sources (build-cov/);
-#   4. clang-format and clang-tidy over every source.
+#   4. the bounded fuzzer runs (build-fuzz/);
+#   5. clang-format and clang-tidy over every source.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -20,7 +21,7 @@ stage() {
 
 stage "set-up and build"
 "$root/scripts/setup-debian.sh"
-"$root/scripts/build.sh"
+"$root/scripts/build.sh" --fuzz
 
 stage "tests: unit, end-to-end, memcheck, Windows under Wine"
 (cd "$build" && ctest --output-on-failure -j "$jobs")
@@ -46,6 +47,9 @@ cmake --build "$cov" -j "$jobs"
 find "$cov" -name '*.gcda' -delete
 (cd "$cov" && ctest --output-on-failure -j "$jobs" -LE memcheck)
 "$root/scripts/coverage.sh" "$cov"
+
+stage "fuzzers: version rule and string procedure"
+ctest --test-dir "${FUZZ_BUILD_DIR:-$root/build-fuzz}" --output-on-failure -j "$jobs"
 
 stage "clang-format and clang-tidy"
 "$root/scripts/lint.sh" "$build"

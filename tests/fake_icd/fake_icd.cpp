@@ -38,11 +38,11 @@ using fake::StringAttr;
 
 struct _cl_platform_id {
     cl_icd_dispatch* dispatch;
-    const fake::Platform* spec;
+    const fake::Platform* script;
 };
 struct _cl_device_id {
     cl_icd_dispatch* dispatch;
-    const fake::Device* spec;
+    const fake::Device* script;
 };
 struct _cl_context {
     cl_icd_dispatch* dispatch;
@@ -247,7 +247,7 @@ cl_int CL_API_CALL fake_GetPlatformInfo(cl_platform_id platform, cl_platform_inf
     if (!known_platform(platform)) {
         return CL_INVALID_PLATFORM;
     }
-    const fake::Platform& p = *platform->spec;
+    const fake::Platform& p = *platform->script;
     switch (param) {
         case CL_PLATFORM_NAME: return answer_string(p.name, size, value, size_ret);
         case CL_PLATFORM_VENDOR: return answer_string(p.vendor, size, value, size_ret);
@@ -270,7 +270,7 @@ cl_int CL_API_CALL fake_GetDeviceIDs(cl_platform_id platform, cl_device_type typ
     if ((devices == nullptr && num_devices == nullptr) || (devices != nullptr && num_entries == 0)) {
         return CL_INVALID_VALUE;
     }
-    const fake::Platform& p = *platform->spec;
+    const fake::Platform& p = *platform->script;
     for (const fake::ListFailure& f : p.list_failures) {
         if (f.type == type && f.on_data == (devices != nullptr)) {
             return f.status;
@@ -278,7 +278,7 @@ cl_int CL_API_CALL fake_GetDeviceIDs(cl_platform_id platform, cl_device_type typ
     }
     std::vector<cl_device_id> matching;
     for (const auto& owned : driver().devices) {
-        const fake::Device& dev = *owned->spec;
+        const fake::Device& dev = *owned->script;
         if (dev.platform == &p && (type == CL_DEVICE_TYPE_ALL || (dev.type.value & type) != 0)) {
             matching.push_back(owned.get());
         }
@@ -305,7 +305,7 @@ cl_int CL_API_CALL fake_GetDeviceInfo(cl_device_id device, cl_device_info param,
     if (!known_device(device)) {
         return CL_INVALID_DEVICE;
     }
-    const fake::Device& d = *device->spec;
+    const fake::Device& d = *device->script;
     switch (param) {
         case CL_DEVICE_TYPE: return answer_scalar_attr(d.type, 8, size, value, size_ret);
         case CL_DEVICE_NAME: return answer_string(d.name, size, value, size_ret);
@@ -322,7 +322,7 @@ cl_int CL_API_CALL fake_GetDeviceInfo(cl_device_id device, cl_device_info param,
         case CL_DEVICE_PLATFORM: {
             Driver& drv = driver();
             for (const auto& owned : drv.platforms) {
-                if (owned->spec == d.platform) {
+                if (owned->script == d.platform) {
                     return answer_scalar(owned.get(), size, value, size_ret);
                 }
             }
