@@ -8,42 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static char scratch[1 << 16];
-
-/* Room for `size` bytes: the static scratch area when it fits. */
-static char* storage_for(size_t size) {
-    return size <= sizeof scratch ? scratch : malloc(size);
-}
-
-static void done_with(char* storage) {
-    if (storage != scratch) {
-        free(storage);
-    }
-}
-
-static void read_platform_string(cl_platform_id platform, cl_platform_info parameter) {
-    size_t size = 0;
-    if (clGetPlatformInfo(platform, parameter, 0, NULL, &size) != CL_SUCCESS || size == 0) {
-        return;
-    }
-    char* storage = storage_for(size);
-    if (storage != NULL) {
-        clGetPlatformInfo(platform, parameter, size, storage, NULL);
-        done_with(storage);
-    }
-}
-
-static void read_device_string(cl_device_id device, cl_device_info parameter) {
-    size_t size = 0;
-    if (clGetDeviceInfo(device, parameter, 0, NULL, &size) != CL_SUCCESS || size == 0) {
-        return;
-    }
-    char* storage = storage_for(size);
-    if (storage != NULL) {
-        clGetDeviceInfo(device, parameter, size, storage, NULL);
-        done_with(storage);
-    }
-}
+#include "floor_common.h"
 
 static void read_device(cl_device_id device) {
     cl_device_type type = 0;
@@ -54,10 +19,10 @@ static void read_device(cl_device_id device) {
     cl_ulong local_mem = 0;
     cl_bool compiler = 0;
     clGetDeviceInfo(device, CL_DEVICE_TYPE, sizeof type, &type, NULL);
-    read_device_string(device, CL_DEVICE_NAME);
-    read_device_string(device, CL_DEVICE_VENDOR);
-    read_device_string(device, CL_DEVICE_VERSION);
-    read_device_string(device, CL_DEVICE_OPENCL_C_VERSION);
+    read_device_string(device, CL_DEVICE_NAME, NULL);
+    read_device_string(device, CL_DEVICE_VENDOR, NULL);
+    read_device_string(device, CL_DEVICE_VERSION, NULL);
+    read_device_string(device, CL_DEVICE_OPENCL_C_VERSION, NULL);
     clGetDeviceInfo(device, CL_DEVICE_MAX_COMPUTE_UNITS, sizeof compute_units, &compute_units, NULL);
     clGetDeviceInfo(device, CL_DEVICE_MAX_WORK_GROUP_SIZE, sizeof max_work_group, &max_work_group, NULL);
     clGetDeviceInfo(device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof global_mem, &global_mem, NULL);
