@@ -1,6 +1,5 @@
 #include "opencl/inventory.hpp"
 
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 

@@ -6,9 +6,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cov=${1:?usage: coverage.sh BUILD_TREE}
 filters=(--filter 'front/' --filter 'opencl/' --filter 'probe/' --filter 'selftest/')
+# gcovr searches only the coverage tree: left to search the whole source root
+# it would walk into build/'s Wine prefix, whose z: drive is a link to /.
 cd "$root"
-gcovr -r "$root" --object-directory "$cov" "${filters[@]}" --txt
-gcovr -r "$root" --object-directory "$cov" "${filters[@]}" --json-summary "$cov/coverage.json"
+gcovr -r "$root" "${filters[@]}" --txt - "$cov"
+gcovr -r "$root" "${filters[@]}" --json-summary "$cov/coverage.json" "$cov"
 python3 - "$cov/coverage.json" <<'PY'
 import json, sys
 summary = json.load(open(sys.argv[1]))
