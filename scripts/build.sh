@@ -10,15 +10,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 build_win=${WIN_BUILD_DIR:-$root/build-win}
 cmake -S "$root" -B "$build_win" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCORVANE_TESTS=OFF >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCORVANE_TESTS=OFF -DCORVANE_WERROR=ON >/dev/null
 cmake --build "$build_win" -j "$(nproc)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCORVANE_WINDOWS_EXE="$build_win/Corvane.exe" >/dev/null
+  -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON -DCORVANE_WINDOWS_EXE="$build_win/Corvane.exe" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 if [[ ${1:-} == --fuzz ]]; then
   fuzz_build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
   cmake -S "$root" -B "$fuzz_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-    -DCORVANE_TESTS=OFF -DCORVANE_FUZZ=ON >/dev/null
+    -DCORVANE_TESTS=OFF -DCORVANE_FUZZ=ON -DCORVANE_WERROR=ON >/dev/null
   cmake --build "$fuzz_build" -j "$(nproc)"
 fi

@@ -1,10 +1,24 @@
 #!/usr/bin/env bash
-# Fresh machine to answer: installs what is missing, builds, and runs the tool's
-# main job on this machine's OpenCL drivers: the probe, then the self-test.
-# Exits with the first failing verdict.
+# SPDX-License-Identifier: Apache-2.0
+#
+# Fresh Debian 12 machine to an answer: installs what building and running the
+# tool needs (compiler, CMake, the OpenCL headers and loader, PoCL), builds the
+# tool alone in build/, and runs its main job on this machine's OpenCL drivers:
+# the probe, then the self-test. Exits with the first failing verdict.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup-debian.sh"
-"$root/scripts/build.sh"
-"${BUILD_DIR:-$root/build}/corvane" --probe
-"${BUILD_DIR:-$root/build}/corvane" --self-test
+build=${BUILD_DIR:-$root/build}
+log=$build/run.log
+
+"$root/scripts/setup-debian.sh" tool
+mkdir -p "$build"
+echo "build: configuring and compiling the tool in $build; output in $log"
+if ! { cmake -S "$root" -B "$build" -DCORVANE_TESTS=OFF && cmake --build "$build" --target corvane -j "$(nproc)"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  exit 1
+fi
+echo "run: $build/corvane --probe, then --self-test"
+echo
+"$build/corvane" --probe
+echo
+"$build/corvane" --self-test

@@ -1,40 +1,57 @@
 #!/usr/bin/env bash
-# Installs what building and testing the tool needs on Debian 12. Safe to run
-# again: it asks apt only for packages that are missing. Runs apt through sudo
-# when not already root. With --bench, also what scripts/bench/run.sh measures
-# with.
+# SPDX-License-Identifier: Apache-2.0
+#
+# Installs the Debian 12 packages that a job needs, and only those missing.
+#
+#   setup-debian.sh tool    building and running the tool (README command 1)
+#   setup-debian.sh test    everything the whole test suite uses (command 2)
+#   setup-debian.sh bench   the test set plus what scripts/bench/ measures with
+#
+# apt's own output goes to a log file ($SETUP_LOG, default build/setup-debian.log);
+# the terminal gets one line, and the log's tail if apt fails. Runs apt through
+# sudo when not already root.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
-packages=(
-  # toolchain and test framework
-  g++ make cmake libgtest-dev
-  # the fuzzers: clang 14 and its runtimes (libFuzzer, ASan, UBSan)
+# Building the tool and running it on a machine with no GPU driver.
+tool=(g++ make cmake ocl-icd-opencl-dev opencl-headers pocl-opencl-icd)
+# The test suite, on top of that.
+test=(
+  libgtest-dev
+  # the clang build and the fuzzers: clang 14 and its runtimes (libFuzzer, ASan, UBSan)
   clang-14 libclang-rt-14-dev
-  # the OpenCL loader and headers the tool links against
-  ocl-icd-opencl-dev opencl-headers
-  # real OpenCL implementations the tests run on, and a reference client
-  pocl-opencl-icd oclgrind mesa-opencl-icd clinfo
-  # the Windows build: MinGW-w64 (win32 threads) with its binutils (dlltool, objdump)
+  # further real OpenCL implementations, and a reference client
+  oclgrind mesa-opencl-icd clinfo
+  # the Windows build: MinGW-w64 (win32 threads) with its binutils (windres, dlltool, objdump)
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   # running Corvane.exe in the tests: 64-bit Wine, and the locale sources from
   # which the tests compile the cp1252 locale they run Wine in
   wine wine64 locales
   # the checks beyond the tests: memcheck, coverage, layout and static analysis
   valgrind gcovr python3 clang-format clang-tidy
+  # the packages and their checks: the man page, the .deb, the zip
+  mandoc man-db dpkg-dev fakeroot lintian zip unzip
 )
-if [[ ${1:-} == --bench ]]; then
-  packages+=(hyperfine time valgrind)
-fi
+bench=(hyperfine time)
+
+case "${1:-}" in
+tool) packages=("${tool[@]}") ;;
+test) packages=("${tool[@]}" "${test[@]}") ;;
+bench) packages=("${tool[@]}" "${test[@]}" "${bench[@]}") ;;
+*)
+  echo "usage: setup-debian.sh tool|test|bench" >&2
+  exit 2
+  ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
-  [[ $p == \#* ]] && continue
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
     missing+=("$p")
   fi
 done
-
 if ((${#missing[@]} == 0)); then
+  echo "packages: all ${#packages[@]} present"
   exit 0
 fi
 
@@ -42,7 +59,12 @@ as_root=()
 if [[ $(id -u) -ne 0 ]]; then
   as_root=(sudo)
 fi
-echo "installing: ${missing[*]}"
+log=${SETUP_LOG:-$root/build/setup-debian.log}
+mkdir -p "$(dirname "$log")"
+echo "packages: installing ${#missing[@]} (${missing[*]}); apt's output is in $log"
 export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if ! { "${as_root[@]}" apt-get update -q && "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  tail -n 20 "$log" >&2
+  echo "packages: apt-get failed; the whole output is in $log" >&2
+  exit 1
+fi

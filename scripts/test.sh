@@ -20,7 +20,7 @@ stage() {
 }
 
 stage "set-up and build"
-"$root/scripts/setup-debian.sh"
+"$root/scripts/setup-debian.sh" test
 "$root/scripts/build.sh" --fuzz
 
 stage "tests: unit, end-to-end, memcheck, Windows under Wine"

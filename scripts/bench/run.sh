@@ -31,7 +31,7 @@ rss_runs=${BENCH_RSS_RUNS:-5}
 cold_callgrind=${BENCH_COLD_CALLGRIND:-1}
 
 [[ -x $binary ]] || { echo "no executable at $binary (build it with scripts/build.sh)" >&2; exit 1; }
-"$root/scripts/setup-debian.sh" --bench
+"$root/scripts/setup-debian.sh" bench
 mkdir -p "$out"
 out=$(realpath "$out")
 tmp=$(mktemp -d)
