@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # OpenCL for the Windows build: no SDK is installed or downloaded. The Khronos
 # headers of the build machine are staged into the build tree, so that CL/ is
 # the only thing they add to the include path, and the import library for

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (the win32 thread
 # model: the tool starts no threads, so it needs no winpthread DLL).
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCORVANE_TESTS=OFF

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The tool talks to OpenCL through the 1.2 API only; the build defines

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Configures and builds both trees: Corvane.exe for 64-bit Windows with
 # MinGW-w64 in build-win/ (or $WIN_BUILD_DIR), then the Linux tool and its
 # tests in build/ (or $BUILD_DIR), whose tests also run that Corvane.exe under

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Prints the line coverage of the tool's own sources (front/, opencl/, probe/,
 # selftest/) from a tree built with -DCORVANE_COVERAGE=ON whose tests have run,
 # and fails unless every function of the tool ran at least once.

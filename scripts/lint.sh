@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Static checks over every C and C++ source of the project: clang-format's
 # layout (no file may differ from it) and clang-tidy with the project's
 # .clang-tidy, warnings as errors. Takes the build tree whose compile

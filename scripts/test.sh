@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fresh machine to green suite: installs what is missing, builds, and runs
 # every check. Each stage stops the script on its first failure:
 #   1. the Linux tool's unit and end-to-end tests, the same cases under

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs one program under valgrind's memcheck, as a launcher for the end-to-end
 # tests. The program's own streams and exit status pass through untouched; when
 # memcheck finds an error the exit status is 99 and its report follows on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* What both floors share: the two-call string queries, with a static scratch
  * area so that a floor allocates nothing for ordinary attribute sizes. */
 #ifndef CORVANE_FLOOR_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The floor for `corvane --probe`: exactly the OpenCL calls the probe makes, in
  * its order, and one summary line instead of the report. No implementation of
  * the probe can make fewer calls, so this is what the tool cannot beat.

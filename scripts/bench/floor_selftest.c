@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The floor for `corvane --self-test`: exactly the OpenCL calls the self-test
  * makes, in its order (device choice with every candidate read in full, then
  * the add_one kernel's build, run, read-back, check and timing, then the

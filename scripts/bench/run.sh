@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Measures corvane against its floor: plain C programs that make exactly the
 # OpenCL calls of --probe and --self-test and print one line. Not a test; CI
 # does not run it.

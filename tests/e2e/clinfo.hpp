@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // What clinfo, a real OpenCL client, reads through the same loader set-up as

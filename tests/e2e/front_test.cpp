@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command front end, through the shipped binary.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The end-to-end test program. Beside GoogleTest's own flags it takes
 //   --binary=PATH     the tool under test (required)
 //   --fake-icd=PATH   the scripted driver library (required)

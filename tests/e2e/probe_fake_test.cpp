@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // --probe through the real loader and the scripted driver.
 
 #include <gtest/gtest.h>

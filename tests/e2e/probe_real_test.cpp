@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // --probe against the real drivers of this machine, checked value by value
 // against what clinfo reads through the same loader set-up.
 

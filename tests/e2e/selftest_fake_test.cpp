@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // --self-test through the real loader and the scripted driver: device choice,
 // every checked call failing, the build report, the result check, the timing,
 // and what the tool asked the driver for.

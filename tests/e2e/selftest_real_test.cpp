@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // --self-test on the real drivers of this machine: it must pass wherever a
 // real device can run the kernel, on the device that clinfo's view of the
 // same loader set-up says the choice rule picks.

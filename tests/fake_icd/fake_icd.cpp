@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A scripted OpenCL driver for the tests. The real OpenCL loader loads it as a
 // vendor implementation (the cl_khr_icd way: clIcdGetPlatformIDsKHR and a
 // dispatch table as every object's first member), so the tool under test runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Drives read_info_string, the two-call procedure behind every OpenCL string
 // query, through a scripted query whose answers come from the fuzz input, and
 // checks every call it makes and the string it returns.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs one fuzzer on a fresh copy of its seed corpus, so that the inputs it
 # adds and any crash reproducer it writes stay in the build tree, never in the
 # source tree. Exits with the fuzzer's status: non-zero on a divergence or crash.

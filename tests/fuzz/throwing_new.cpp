@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The standard's replaceable global operator new and delete, for the string
 // procedure's fuzzer.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Drives supports_opencl_c_1_2 with arbitrary bytes and compares every answer
 // with a second, independent reading of the rule written from its prose:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parts of the inventory that need no runtime: the version rule, the
 // usability test and the two-call string procedure.
 

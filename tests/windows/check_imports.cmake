@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # cmake -DOBJDUMP=... -DEXE=... -DEXPECTED="A.dll;B.dll" -P check_imports.cmake
 # Fails unless the DLLs that EXE imports from are exactly EXPECTED (any order):
 # a C++ runtime DLL among them would keep the tool from starting on a Windows
