@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "opencl/info_string.hpp"
@@ -72,7 +73,9 @@ struct Answer {
     bool write_size = true;
     size_t size = 0;
     cl_int data_status = CL_SUCCESS;
-    std::string bytes;
+    // A view, not a string: GCC 12 at -O3 takes a std::string member of this
+    // nested aggregate for uninitialised once testing::Values copies it.
+    std::string_view bytes;
 };
 
 struct StringProcedureCase {
@@ -117,11 +120,14 @@ TEST_P(StringProcedure, Reads) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, StringProcedure,
     testing::Values(
-        StringProcedureCase{"nul_counted", {CL_SUCCESS, true, 4, CL_SUCCESS, std::string("abc\0", 4)}, true, "abc"},
-        StringProcedureCase{"no_nul", {CL_SUCCESS, true, 3, CL_SUCCESS, "abc"}, true, "abc"},
         StringProcedureCase{
-            "two_nuls", {CL_SUCCESS, true, 5, CL_SUCCESS, std::string("abc\0\0", 5)}, true, std::string("abc\0", 4)},
-        StringProcedureCase{"only_nul", {CL_SUCCESS, true, 1, CL_SUCCESS, std::string("\0", 1)}, true, ""},
+            "nul_counted", {CL_SUCCESS, true, 4, CL_SUCCESS, std::string_view("abc\0", 4)}, true, "abc"},
+        StringProcedureCase{"no_nul", {CL_SUCCESS, true, 3, CL_SUCCESS, "abc"}, true, "abc"},
+        StringProcedureCase{"two_nuls",
+                            {CL_SUCCESS, true, 5, CL_SUCCESS, std::string_view("abc\0\0", 5)},
+                            true,
+                            std::string("abc\0", 4)},
+        StringProcedureCase{"only_nul", {CL_SUCCESS, true, 1, CL_SUCCESS, std::string_view("\0", 1)}, true, ""},
         StringProcedureCase{
             "short_answer_zero_filled", {CL_SUCCESS, true, 6, CL_SUCCESS, "ab"}, true, std::string("ab\0\0\0", 5)},
         StringProcedureCase{"size_fails", {CL_INVALID_VALUE, true, 4, CL_SUCCESS, "abc"}, true, ""},
