@@ -13,7 +13,7 @@ log=$build/run.log
 "$root/scripts/setup-debian.sh" tool
 mkdir -p "$build"
 echo "build: configuring and compiling the tool in $build; output in $log"
-if ! { cmake -S "$root" -B "$build" -DCORVANE_TESTS=OFF && cmake --build "$build" --target corvane -j "$(nproc)"; } >"$log" 2>&1; then
+if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=OFF && cmake --build "$build" --target corvane -j "$(nproc)"; } >"$log" 2>&1; then
   cat "$log" >&2
   exit 1
 fi

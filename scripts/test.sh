@@ -4,12 +4,14 @@
 # every check. Each stage stops the script on its first failure:
 #   1. the Linux tool's unit and end-to-end tests, the same cases under
 #      valgrind's memcheck, and Corvane.exe's import check and end-to-end
-#      cases under Wine (build/, build-win/);
-#   2. the whole suite again against a build with AddressSanitizer and
+#      cases under Wine (build/, GCC Release; build-win/);
+#   2. the tool built as a user builds it, without GoogleTest (build-plain/),
+#      and the tool and tests with clang 14 (build-clang/), both Release;
+#   3. the whole suite again against a build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-asan/);
-#   3. a line-coverage report of the tool's own sources (build-cov/);
-#   4. the bounded fuzzer runs (build-fuzz/);
-#   5. clang-format and clang-tidy over every source.
+#   4. a line-coverage report of the tool's own sources (build-cov/);
+#   5. the bounded fuzzer runs (build-fuzz/);
+#   6. clang-format and clang-tidy over every source.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -26,6 +28,22 @@ stage "set-up and build"
 
 stage "tests: unit, end-to-end, memcheck, Windows under Wine"
 (cd "$build" && ctest --output-on-failure -j "$jobs")
+
+stage "builds as users make them: the tool alone without GoogleTest; clang 14 Release"
+# A plain configure on a machine without GoogleTest: the tool builds, and the
+# configure says once that the tests are off.
+plain="$root/build-plain"
+cmake -S "$root" -B "$plain" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$plain.log" 2>&1 || { cat "$plain.log"; exit 1; }
+grep -q 'GoogleTest not found: the tests are off' "$plain.log" || { cat "$plain.log"; echo "no message that the tests are off" >&2; exit 1; }
+cmake --build "$plain" -j "$jobs"
+"$plain/corvane" --help >/dev/null
+[[ ! -e $plain/tests ]] || { echo "the tests were configured without GoogleTest" >&2; exit 1; }
+# The tool and its tests with clang, warnings as errors (build/ is GCC's).
+clang_build="$root/build-clang"
+cmake -S "$root" -B "$clang_build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang-14 \
+  -DCMAKE_CXX_COMPILER=clang++-14 -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON >/dev/null
+cmake --build "$clang_build" -j "$jobs"
+(cd "$clang_build" && ctest --output-on-failure -j "$jobs" -R '^unit\.')
 
 stage "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # Cases whose allocation must fail are left out here: the sanitizer's
