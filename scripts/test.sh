@@ -9,7 +9,9 @@
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   3. a line-coverage report of the tool's own sources (build-cov/);
 #   4. the bounded fuzzer runs (build-fuzz/);
-#   5. clang-format and clang-tidy over every source.
+#   5. clang-format and clang-tidy over every source;
+#   6. reproducible builds: HEAD packaged twice, in two fresh clones, must give
+#      the same bytes (scripts/reproducible.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -54,5 +56,8 @@ ctest --test-dir "${FUZZ_BUILD_DIR:-$root/build-fuzz}" --output-on-failure -j "$
 
 stage "clang-format and clang-tidy"
 "$root/scripts/lint.sh" "$build"
+
+stage "reproducible builds: HEAD packaged in two clones, compared"
+"$root/scripts/reproducible.sh"
 
 stage "all checks passed"
