@@ -5,9 +5,9 @@
 Reads the version information and the application manifest back out of a
 built Corvane.exe, walking its PE resource table itself, and fails unless
 both say what a Windows user and Windows itself must see: the project version
-(in the fixed binary fields and in the strings), the names, the licence, and a
-well-formed manifest that asks for no elevation and names Windows 7, 8, 8.1
-and 10/11."""
+(in the fixed binary fields, the strings and the manifest's identity), the
+names, the licence, and a well-formed manifest that asks for no elevation and
+names Windows 7, 8, 8.1 and 10/11."""
 
 import struct
 import sys
@@ -103,6 +103,12 @@ def version_blocks(data, at=0):
     return key, value, value_type, children
 
 
+def version_parts(version):
+    """The project version in Windows' four parts: "0.1.0" is "0.1.0.0"."""
+    parts = version.split(".")
+    return ".".join(parts + ["0"] * (4 - len(parts)))
+
+
 def check_version(data, version, failures):
     key, fixed, _type, children = version_blocks(data)
     if key != "VS_VERSION_INFO":
@@ -111,8 +117,7 @@ def check_version(data, version, failures):
     signature, _struct_version, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
     if signature != 0xFEEF04BD:
         failures.append(f"fixed file info signature is {signature:#x}")
-    parts = [int(p) for p in version.split(".")]
-    parts += [0] * (4 - len(parts))
+    parts = [int(p) for p in version_parts(version).split(".")]
     want = ((parts[0] << 16) | parts[1], (parts[2] << 16) | parts[3])
     dotted = lambda ms, ls: f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
     for name, got in (("FILEVERSION", (file_ms, file_ls)), ("PRODUCTVERSION", (product_ms, product_ls))):
@@ -143,12 +148,16 @@ def check_version(data, version, failures):
         failures.append(f"LegalCopyright {strings.get('LegalCopyright')!r} does not name the licence")
 
 
-def check_manifest(data, failures):
+def check_manifest(data, version, failures):
     try:
         root = ET.fromstring(data)
     except ET.ParseError as error:
         failures.append(f"the manifest is not well-formed XML: {error}")
         return
+    identities = [e.attrib for e in root.findall("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity")]
+    want = {"type": "win32", "name": "Corvane", "version": version_parts(version), "processorArchitecture": "amd64"}
+    if len(identities) != 1 or {k: identities[0].get(k) for k in want} != want:
+        failures.append(f"assemblyIdentity entries {identities}, expected one with {want}")
     levels = root.findall(".//{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")
     if [(e.get("level"), e.get("uiAccess")) for e in levels] != [("asInvoker", "false")]:
         failures.append(f"requestedExecutionLevel entries {[e.attrib for e in levels]}, expected one asInvoker, uiAccess false")
@@ -159,7 +168,7 @@ def check_manifest(data, failures):
     for guid in ids:
         if guid not in SUPPORTED_OS:
             failures.append(f"unexpected supportedOS entry {guid}")
-    print(f"  manifest: {len(levels)} execution level, supportedOS {ids}")
+    print(f"  manifest: assemblyIdentity {identities}, execution level {[e.attrib for e in levels]}, supportedOS {ids}")
 
 
 def main():
@@ -177,7 +186,7 @@ def main():
         else:
             failures.append("no version resource 1")
         if (RT_MANIFEST, 1) in found:
-            check_manifest(found[(RT_MANIFEST, 1)], failures)
+            check_manifest(found[(RT_MANIFEST, 1)], version, failures)
         else:
             failures.append("no manifest resource 1")
     except (Bad, struct.error, UnicodeDecodeError) as error:
