@@ -14,7 +14,10 @@ if(NOT CORVANE_COVERAGE)
     "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}=.>")
 endif()
 
-# A PE image's header carries a link time unless the linker is told not to.
+# A PE image's header carries a link time, the clock's or SOURCE_DATE_EPOCH's;
+# without one it reads 0 in every build. (No source uses __DATE__ or __TIME__,
+# the compiler's only clock readings.) The import library for OpenCL.dll is
+# made reproducible where it is made, in WindowsOpenCL.cmake.
 if(WIN32)
   add_link_options(-Wl,--no-insert-timestamp)
 endif()
