@@ -20,9 +20,15 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${staged_sources}
 
 set(import_def ${PROJECT_SOURCE_DIR}/opencl/OpenCL.def)
 set(import_lib ${CMAKE_BINARY_DIR}/opencl/libOpenCL.dll.a)
+# dlltool names the library's members and symbols after the output path it is
+# given: run in the library's folder with a bare file name, it gives every
+# build tree the same names. Deterministic mode leaves out dates, owners and
+# modes.
 add_custom_command(
   OUTPUT ${import_lib}
-  COMMAND ${CORVANE_DLLTOOL} --input-def ${import_def} --dllname OpenCL.dll --output-lib ${import_lib}
+  COMMAND ${CORVANE_DLLTOOL} --deterministic-libraries --input-def ${import_def} --dllname OpenCL.dll
+          --output-lib libOpenCL.dll.a
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/opencl
   DEPENDS ${import_def}
   COMMENT "Generating the OpenCL.dll import library from OpenCL.def"
   VERBATIM)

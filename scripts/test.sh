@@ -11,7 +11,9 @@
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   4. a line-coverage report of the tool's own sources (build-cov/);
 #   5. the bounded fuzzer runs (build-fuzz/);
-#   6. clang-format and clang-tidy over every source.
+#   6. clang-format and clang-tidy over every source;
+#   7. reproducible builds: HEAD packaged twice, in two fresh clones, must give
+#      the same bytes (scripts/reproducible.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -72,5 +74,8 @@ ctest --test-dir "${FUZZ_BUILD_DIR:-$root/build-fuzz}" --output-on-failure -j "$
 
 stage "clang-format and clang-tidy"
 "$root/scripts/lint.sh" "$build"
+
+stage "reproducible builds: HEAD packaged in two clones, compared"
+"$root/scripts/reproducible.sh"
 
 stage "all checks passed"

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Checks that the packages are reproducible: one commit, built twice in two
+# places at two times, gives the same bytes. Clones the committed HEAD (not
+# the working tree) twice, into folders of different names and path lengths,
+# runs scripts/package.sh in each, the second one later and under another
+# umask, and compares the SHA-256 sums of what is shipped: the Linux tool,
+# Corvane.exe, the .deb and the .zip. Prints both lists; on any difference
+# shows where the files differ, keeps the clones for a closer look and exits 1.
+#
+#   reproducible.sh     (clones under $TMPDIR, default /tmp; removed when equal)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+commit=$(git -C "$root" rev-parse HEAD)
+if [[ -n $(git -C "$root" status --porcelain --untracked-files=no) ]]; then
+  echo "reproducible: uncommitted changes are not checked; HEAD ${commit:0:12} is" >&2
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/corvane-reproducible.XXXXXX")
+first=$work/a
+second=$work/second-clone-of-the-same-commit
+artifacts=(build-pkg/corvane build-pkg-win/Corvane.exe "packages/corvane_*_amd64.deb" "packages/Corvane-*-win64.zip")
+
+# package CLONE UMASK: clones the commit and packages it, all under that
+# umask, in a shell of its own; the build folders are the defaults inside the
+# clone, whatever the caller's environment says.
+package() {
+  local clone=$1 mask=$2 start=$SECONDS
+  (
+    umask "$mask"
+    # A local clone copies the whole object store, so a detached HEAD is there too.
+    git clone -q --no-checkout "$root" "$clone"
+    git -C "$clone" checkout -q "$commit"
+    if [[ ! -x $clone/scripts/package.sh ]]; then
+      echo "reproducible: commit ${commit:0:12} has no executable scripts/package.sh"
+      exit 1
+    fi
+    cd "$clone"
+    unset PKG_BUILD_DIR PKG_WIN_BUILD_DIR SOURCE_DATE_EPOCH
+    nice -n 10 ./scripts/package.sh "$clone/packages"
+  ) >"$clone.log" 2>&1 || {
+    tail -n 30 "$clone.log" >&2
+    echo "reproducible: packaging failed in $clone; the whole output is in $clone.log" >&2
+    exit 1
+  }
+  echo "reproducible: packaged in $clone (umask $mask) in $((SECONDS - start)) s"
+}
+
+# sums CLONE: "sha256  path" for each artifact, paths relative to the clone.
+sums() (
+  cd "$1"
+  for pattern in "${artifacts[@]}"; do
+    # shellcheck disable=SC2206 # the pattern is meant to expand
+    files=($pattern)
+    if ((${#files[@]} != 1)) || [[ ! -f ${files[0]} ]]; then
+      echo "reproducible: $1 has no single $pattern" >&2
+      exit 1
+    fi
+    sha256sum "${files[0]}"
+  done
+)
+
+# view FILE COMMAND...: the difference between what COMMAND says about the two
+# clones' FILE; it runs inside each clone, so only the files' own differences show.
+view() {
+  local file=$1
+  shift
+  diff <(cd "$first" && "$@" "$file" 2>&1) <(cd "$second" && "$@" "$file" 2>&1) | head -n 40 || true
+}
+
+# explain FILE: where the two clones' FILE differ, read with the tools that
+# know its format.
+explain() {
+  local file=$1
+  echo "=== $file differs: $(cmp -l "$first/$file" "$second/$file" 2>/dev/null | wc -l) bytes" \
+    "(sizes $(stat -c %s "$first/$file") and $(stat -c %s "$second/$file")); the first (offset, octal bytes):"
+  cmp -l "$first/$file" "$second/$file" 2>/dev/null | head -n 10 || true
+  case $file in
+  *.exe)
+    view "$file" x86_64-w64-mingw32-objdump -p
+    view "$file" strings -a
+    ;;
+  *.deb)
+    view "$file" dpkg-deb -I
+    view "$file" dpkg-deb -c
+    ;;
+  *.zip) view "$file" zipinfo -v ;;
+  *)
+    view "$file" readelf -nS
+    view "$file" strings -a
+    ;;
+  esac
+}
+
+echo "reproducible: commit ${commit:0:12}, clones in $work"
+package "$first" 022
+sleep 2 # the second build starts at least two seconds after the first ends
+package "$second" 077
+
+sums "$first" >"$work/a.sha256"
+sums "$second" >"$work/b.sha256"
+echo "$first:"
+cat "$work/a.sha256"
+echo "$second:"
+cat "$work/b.sha256"
+
+status=0
+while read -r sum_a file_a <&3 && read -r sum_b _ <&4; do
+  if [[ $sum_a != "$sum_b" ]]; then
+    status=1
+    explain "$file_a"
+  fi
+done 3<"$work/a.sha256" 4<"$work/b.sha256"
+
+if ((status != 0)); then
+  echo "reproducible: the two builds differ; the clones are kept in $work" >&2
+  exit 1
+fi
+rm -rf "$work"
+echo "reproducible: all ${#artifacts[@]} artifacts are identical"
