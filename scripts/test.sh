@@ -3,13 +3,17 @@
 # Fresh machine to green suite: installs what is missing, builds, and runs
 # every check. Each stage stops the script on its first failure:
 #   1. the Linux tool's unit and end-to-end tests, the same cases under
-#      valgrind's memcheck, and Corvane.exe's import check and end-to-end
-#      cases under Wine (build/, build-win/);
-#   2. the whole suite again against a build with AddressSanitizer and
+#      valgrind's memcheck, the install rules and the manual page, and
+#      Corvane.exe's import check and end-to-end cases under Wine (build/,
+#      build-win/);
+#   2. the release packages, the .deb and the Windows zip, made by
+#      scripts/package.sh (build-pkg/, build-pkg-win/) and checked by
+#      scripts/check-packages.sh;
+#   3. the whole suite again against a build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-asan/);
-#   3. a line-coverage report of the tool's own sources (build-cov/);
-#   4. the bounded fuzzer runs (build-fuzz/);
-#   5. clang-format and clang-tidy over every source.
+#   4. a line-coverage report of the tool's own sources (build-cov/);
+#   5. the bounded fuzzer runs (build-fuzz/);
+#   6. clang-format and clang-tidy over every source.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -26,6 +30,11 @@ stage "set-up and build"
 
 stage "tests: unit, end-to-end, memcheck, Windows under Wine"
 (cd "$build" && ctest --output-on-failure -j "$jobs")
+
+stage "release packages: the .deb and the Windows zip"
+packages=$("$root/scripts/package.sh")
+mapfile -t packages <<<"$packages"
+"$root/scripts/check-packages.sh" "${packages[@]}"
 
 stage "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # Cases whose allocation must fail are left out here: the sanitizer's
