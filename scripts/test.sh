@@ -3,10 +3,14 @@
 # Fresh machine to green suite: installs what is missing, builds, and runs
 # every check. Each stage stops the script on its first failure:
 #   1. the Linux tool's unit and end-to-end tests, the same cases under
-#      valgrind's memcheck, and Corvane.exe's import check and end-to-end
-#      cases under Wine (build/, GCC Release; build-win/);
+#      valgrind's memcheck, the install rules and the manual page, and
+#      Corvane.exe's import check and end-to-end cases under Wine (build/,
+#      GCC Release; build-win/);
 #   2. the tool built as a user builds it, without GoogleTest (build-plain/),
 #      and the tool and tests with clang 14 (build-clang/), both Release;
+#      the release packages, the .deb and the Windows zip, made by
+#      scripts/package.sh (build-pkg/, build-pkg-win/) and checked by
+#      scripts/check-packages.sh;
 #   3. the whole suite again against a build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   4. a line-coverage report of the tool's own sources (build-cov/);
@@ -46,6 +50,11 @@ cmake -S "$root" -B "$clang_build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER
   -DCMAKE_CXX_COMPILER=clang++-14 -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON >/dev/null
 cmake --build "$clang_build" -j "$jobs"
 (cd "$clang_build" && ctest --output-on-failure -j "$jobs" -R '^unit\.')
+
+stage "release packages: the .deb and the Windows zip"
+packages=$("$root/scripts/package.sh")
+mapfile -t packages <<<"$packages"
+"$root/scripts/check-packages.sh" "${packages[@]}"
 
 stage "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # Cases whose allocation must fail are left out here: the sanitizer's

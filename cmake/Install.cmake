@@ -1,0 +1,36 @@
+# SPDX-License-Identifier: Apache-2.0
+# What `cmake --install build --prefix P` puts in place, at the GNU standard
+# directories: P/bin/corvane, its manual page P/share/man/man1/corvane.1, and
+# P/share/doc/corvane/ with README.md and LICENSE.
+include(GNUInstallDirs)
+
+# The manual page carries the project's version and a date. The date is that
+# of the sources, not of the build, so that two builds of one commit write the
+# same page: SOURCE_DATE_EPOCH when it is set (scripts/package.sh sets it),
+# else the last commit's time; the day of the configure only outside a clone.
+set(corvane_source_date "$ENV{SOURCE_DATE_EPOCH}")
+if(corvane_source_date STREQUAL "")
+  find_package(Git QUIET)
+  if(Git_FOUND)
+    execute_process(
+      COMMAND "${GIT_EXECUTABLE}" log -1 --format=%ct
+      WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
+      OUTPUT_VARIABLE corvane_source_date
+      OUTPUT_STRIP_TRAILING_WHITESPACE
+      ERROR_QUIET)
+  endif()
+endif()
+if(corvane_source_date MATCHES "^[0-9]+$")
+  # string(TIMESTAMP) formats SOURCE_DATE_EPOCH instead of the current time.
+  set(corvane_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+  set(ENV{SOURCE_DATE_EPOCH} "${corvane_source_date}")
+  string(TIMESTAMP CORVANE_MAN_DATE "%Y-%m-%d" UTC)
+  set(ENV{SOURCE_DATE_EPOCH} "${corvane_saved_epoch}")
+else()
+  string(TIMESTAMP CORVANE_MAN_DATE "%Y-%m-%d" UTC)
+endif()
+configure_file(docs/corvane.1.in "${PROJECT_BINARY_DIR}/corvane.1" @ONLY)
+
+install(TARGETS corvane RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(FILES "${PROJECT_BINARY_DIR}/corvane.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES README.md LICENSE DESTINATION "${CMAKE_INSTALL_DOCDIR}")
