@@ -28,9 +28,9 @@ void PrintTo(const FrontCase& c, std::ostream* os) {
     }
 }
 
-class FrontEnd : public testing::TestWithParam<FrontCase> {};
+class FakeFrontEnd : public testing::TestWithParam<FrontCase> {};
 
-TEST_P(FrontEnd, WritesUsageAndStatus) {
+TEST_P(FakeFrontEnd, WritesUsageAndStatus) {
     const FrontCase& c = GetParam();
     TempDir dir;
     const Outcome run = run_tool(c.args, fake_env(dir, ""));
@@ -41,7 +41,7 @@ TEST_P(FrontEnd, WritesUsageAndStatus) {
     EXPECT_EQ(read_file(dir.file("calls")), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Arguments, FrontEnd,
+INSTANTIATE_TEST_SUITE_P(Arguments, FakeFrontEnd,
                          testing::Values(FrontCase{{}, "", 0}, FrontCase{{"--help"}, "", 0}, FrontCase{{"-h"}, "", 0},
                                          FrontCase{{"--help", "--probe"}, "", 0}, FrontCase{{"-h", "bogus"}, "", 0},
                                          FrontCase{{"-help"}, "unknown argument: -help\n", 1},
@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Arguments, FrontEnd,
                                          FrontCase{{"caf\xc3\xa9\x01"}, "unknown argument: caf\xc3\xa9\x01\n", 1},
                                          FrontCase{{"bogus", "--probe"}, "unknown argument: bogus\n", 1}));
 
-TEST(FrontEndDispatch, LaterArgumentsAreIgnored) {
+TEST(FakeFrontEndDispatch, LaterArgumentsAreIgnored) {
     TempDir dir;
     const Outcome run = run_tool({"--probe", "extra", "--help"}, fake_env(dir, ""));
     EXPECT_EQ(run.out, eol("Corvane OpenCL probe\nplatform_count=0\n"));
@@ -62,7 +62,7 @@ TEST(FrontEndDispatch, LaterArgumentsAreIgnored) {
     EXPECT_EQ(run.status, 2);
 }
 
-TEST(FrontEndDispatch, OnlyTheFirstCommandRuns) {
+TEST(FakeFrontEndDispatch, OnlyTheFirstCommandRuns) {
     TempDir dir;
     const Outcome run = run_tool({"--self-test", "--probe"}, fake_env(dir, ""));
     EXPECT_EQ(run.out, "");

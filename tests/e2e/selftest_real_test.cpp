@@ -63,9 +63,9 @@ void PrintTo(const RealCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class SelfTestReal : public testing::TestWithParam<RealCase> {};
+class RealSelfTest : public testing::TestWithParam<RealCase> {};
 
-TEST_P(SelfTestReal, PassesOnTheChosenDevice) {
+TEST_P(RealSelfTest, PassesOnTheChosenDevice) {
     const RealCase& c = GetParam();
     TempDir dir;
     Env env = real_env(dir, c.icds);
@@ -103,7 +103,7 @@ TEST_P(SelfTestReal, PassesOnTheChosenDevice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Drivers, SelfTestReal,
+    Drivers, RealSelfTest,
     testing::Values(RealCase{"pocl", {pocl_icd}, false, "Portable Computing Language"},
                     RealCase{"oclgrind", {oclgrind_lib}, false, "Oclgrind"},
                     RealCase{"mesa", {mesa_icd, rusticl_icd}, false, ""}, RealCase{"none", {}, false, ""},
