@@ -166,9 +166,13 @@ void write_file(const std::string& path, const std::string& bytes) {
     }
 }
 
+// A loader hands the tool a driver's platforms in the driver's order, except
+// ocl-icd, which by default puts platforms with a GPU first even within one
+// driver; OCL_ICD_PLATFORM_SORT=none keeps its order, which the cases with
+// more than one platform rely on. Other loaders ignore the variable.
 Env fake_env(const TempDir& dir, const std::string& scenario_text) {
     write_file(dir.file("scenario"), scenario_text);
-    return {{"OCL_ICD_VENDORS", config().fake_icd},
+    return {{"OCL_ICD_VENDORS", config().fake_vendors},
             {"OCL_ICD_PLATFORM_SORT", "none"},
             {"CORVANE_FAKE_SCENARIO", dir.file("scenario")},
             {"CORVANE_FAKE_CALL_LOG", dir.file("calls")}};

@@ -15,10 +15,10 @@ namespace e2e {
 using Env = std::vector<std::pair<std::string, std::string>>;
 
 struct Config {
-    std::string binary;    // the executable under test
-    std::string launcher;  // optional program to run it through (wine for the Windows build)
-    bool crlf = false;     // every line the tool writes ends in CR LF
-    std::string fake_icd;  // the scripted driver library
+    std::string binary;        // the executable under test
+    std::string launcher;      // optional program to run it through (wine for the Windows build)
+    bool crlf = false;         // every line the tool writes ends in CR LF
+    std::string fake_vendors;  // a vendor directory whose one .icd file names the scripted driver
 };
 
 Config& config();

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The end-to-end test program. Beside GoogleTest's own flags it takes
-//   --binary=PATH     the tool under test (required)
-//   --fake-icd=PATH   the scripted driver library (required)
-//   --launcher=PROG   run the tool through PROG
-//   --crlf            the tool ends its lines in CR LF
+//   --binary=PATH        the tool under test (required)
+//   --fake-vendors=DIR   a loader vendor directory holding one .icd file that
+//                        names the scripted driver (required)
+//   --launcher=PROG      run the tool through PROG
+//   --crlf               the tool ends its lines in CR LF
 
 #include <gtest/gtest.h>
 
@@ -47,8 +48,8 @@ int main(int argc, char** argv) {
         const auto value = [&arg](const char* flag) { return arg.substr(std::string(flag).size()); };
         if (arg.rfind("--binary=", 0) == 0) {
             config.binary = value("--binary=");
-        } else if (arg.rfind("--fake-icd=", 0) == 0) {
-            config.fake_icd = value("--fake-icd=");
+        } else if (arg.rfind("--fake-vendors=", 0) == 0) {
+            config.fake_vendors = value("--fake-vendors=");
         } else if (arg.rfind("--launcher=", 0) == 0) {
             config.launcher = value("--launcher=");
         } else if (arg == "--crlf") {
@@ -59,8 +60,8 @@ int main(int argc, char** argv) {
         }
     }
     const bool listing = testing::GTEST_FLAG(list_tests);
-    if (!listing && (config.binary.empty() || config.fake_icd.empty())) {
-        std::fprintf(stderr, "usage: %s --binary=PATH --fake-icd=PATH [--launcher=PROG] [--crlf]\n", argv[0]);
+    if (!listing && (config.binary.empty() || config.fake_vendors.empty())) {
+        std::fprintf(stderr, "usage: %s --binary=PATH --fake-vendors=DIR [--launcher=PROG] [--crlf]\n", argv[0]);
         return 2;
     }
     return RUN_ALL_TESTS();

@@ -107,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RealCase{"pocl", {pocl_icd}, false, "Portable Computing Language"},
                     RealCase{"oclgrind", {oclgrind_lib}, false, "Oclgrind"},
                     RealCase{"mesa", {mesa_icd, rusticl_icd}, false, ""}, RealCase{"none", {}, false, ""},
-                    // The loader puts platforms with GPUs first; oclgrind's device reports the GPU bit.
+                    // ocl-icd, this machine's loader, puts platforms with GPUs first by default;
+                    // oclgrind's device reports the GPU bit.
                     RealCase{"mixture_sorted", {pocl_icd, mesa_icd, oclgrind_lib}, false, "Oclgrind"},
                     // In the loader's own order the first platform with a usable device wins,
                     // whichever that is; clinfo tells the order.
