@@ -330,8 +330,12 @@ INSTANTIATE_TEST_SUITE_P(
                   build_failed + "raw log\n"},
         BuildCase{"second_log_query_fails", "fail clBuildProgram -11\nbuild_log lost\nbuild_log.mode fail_data\n",
                   build_failed + "\n"},
+        BuildCase{"failing_size_query_without_a_size",
+                  "fail clBuildProgram -11\nbuild_log lost\nbuild_log.mode fail_size\n", build_failed + "\n"},
         BuildCase{"failing_size_query_still_reports_a_size",
-                  "fail clBuildProgram -11\nbuild_log kept\nbuild_log.mode fail_size\n", build_failed + "\n"},
+                  "fail clBuildProgram -11\nbuild_log <source>:1:1: error: kept\\nin full\n"
+                  "build_log.mode fail_size_with_size\n",
+                  build_failed + "<source>:1:1: error: kept\nin full\n"},
         BuildCase{"absurd_log_size", "fail clBuildProgram -11\nbuild_log x\nbuild_log.mode huge\n",
                   build_failed + "\n"},
         BuildCase{"log_size_no_allocation_can_hold",

@@ -226,6 +226,9 @@ cl_int answer_string(const StringAttr& attr, size_t size, void* value, size_t* s
     if (size_ret != nullptr && attr.mode != AttrMode::silent) {
         *size_ret = attr.reported_size.value_or(actual);
     }
+    if (attr.mode == AttrMode::fail_size_with_size && value == nullptr) {
+        return CL_INVALID_VALUE;
+    }
     return CL_SUCCESS;
 }
 
