@@ -53,6 +53,6 @@ stage "fuzzers: version rule and string procedure"
 ctest --test-dir "${FUZZ_BUILD_DIR:-$root/build-fuzz}" --output-on-failure -j "$jobs"
 
 stage "clang-format and clang-tidy"
-"$root/scripts/lint.sh" "$build"
+"$root/scripts/lint.sh" "$build" "${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 
 stage "all checks passed"
