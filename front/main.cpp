@@ -7,6 +7,9 @@
 
 namespace {
 
+constexpr int exit_unknown_argument = 1;
+constexpr int exit_output_lost = 6;
+
 void print_usage() {
     std::cout << "Corvane: standalone OpenCL client foundation\n"
                  "Usage:\n"
@@ -15,12 +18,9 @@ void print_usage() {
                  "  Corvane.exe --self-test\n";
 }
 
-}  // namespace
-
-// Only the first argument is looked at; later ones are ignored. Standard error
-// is unbuffered and tied to standard output, so an error line reaches a shared
-// console before any report line written after it.
-int main(int argc, char** argv) {
+// Runs the command the first argument names and returns its exit status. Only
+// the first argument is looked at; later ones are ignored.
+int run_command(int argc, char** argv) {
     if (argc <= 1) {
         print_usage();
         return 0;
@@ -36,7 +36,25 @@ int main(int argc, char** argv) {
     if (std::strcmp(command, "--self-test") == 0) {
         return run_self_test();
     }
+    // Standard error is tied to standard output as the library sets them up,
+    // so this line reaches a shared console before the usage lines.
     std::cerr << "unknown argument: " << command << '\n';
     print_usage();
-    return 1;
+    return exit_unknown_argument;
+}
+
+}  // namespace
+
+// The streams keep the library's set-up; standard output is flushed here, once
+// the command is done, so that a report lost to a full disk or a closed
+// descriptor does not end in a success status. A command that failed already
+// keeps its own status and line. Writing to a pipe whose reader has gone is
+// left to the platform's default: on Linux its signal ends the process.
+int main(int argc, char** argv) {
+    const int status = run_command(argc, argv);
+    if (!std::cout.flush() && status == 0) {
+        std::cerr << "cannot write to standard output\n";
+        return exit_output_lost;
+    }
+    return status;
 }

@@ -64,8 +64,8 @@ cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE
 cmake --build "$asan" -j "$jobs"
 (
   cd "$asan"
-  export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0:fast_unwind_on_malloc=0
-  export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0"
+  export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0
+  export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --output-on-failure -j "$jobs" -E no_allocation_can_hold
 )
@@ -82,7 +82,7 @@ stage "fuzzers: version rule and string procedure"
 ctest --test-dir "${FUZZ_BUILD_DIR:-$root/build-fuzz}" --output-on-failure -j "$jobs"
 
 stage "clang-format and clang-tidy"
-"$root/scripts/lint.sh" "$build"
+"$root/scripts/lint.sh" "$build" "${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 
 stage "reproducible builds: HEAD packaged in two clones, compared"
 "$root/scripts/reproducible.sh"

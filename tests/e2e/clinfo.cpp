@@ -61,6 +61,10 @@ std::vector<ClinfoPlatform> clinfo(const Env& env) {
                 platforms.emplace_back();
                 summary_index = platforms.size();
             }
+            if (summary_index == 0) {
+                ADD_FAILURE() << "clinfo printed a platform attribute before the first CL_PLATFORM_NAME: " << line;
+                return {};
+            }
             platforms[summary_index - 1].attributes.values.push_back(kv);
             continue;
         }
@@ -78,7 +82,12 @@ std::vector<ClinfoPlatform> clinfo(const Env& env) {
             }
             continue;
         }
-        ClinfoPlatform& p = platforms.at(section - 1);
+        if (section == 0 || section > platforms.size()) {
+            ADD_FAILURE() << "clinfo printed a device line outside the sections of its " << platforms.size()
+                          << " platforms: " << line;
+            return {};
+        }
+        ClinfoPlatform& p = platforms[section - 1];
         const size_t j = std::stoul(which);
         if (p.devices.size() <= j) {
             p.devices.resize(j + 1);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -42,7 +43,7 @@ Config& config() {
     return instance;
 }
 
-Outcome run_tool(const std::vector<std::string>& args, const Env& env) {
+Outcome run_tool(const std::vector<std::string>& args, const Env& env, Stdout out) {
     std::vector<std::string> argv_text;
     if (!config().launcher.empty()) {
         argv_text.push_back(config().launcher);
@@ -71,33 +72,59 @@ Outcome run_tool(const std::vector<std::string>& args, const Env& env) {
     }
     envp.push_back(nullptr);
 
-    int out_pipe[2];
-    int err_pipe[2];
-    require(pipe(out_pipe) == 0 && pipe(err_pipe) == 0, "pipe");
+    // Both ends of both pipes are closed in the child on exec; dup2 gives the
+    // child its own descriptors 1 and 2 without that flag.
+    int out_pipe[2] = {-1, -1};
+    int err_pipe[2] = {-1, -1};
+    require(pipe2(err_pipe, O_CLOEXEC) == 0, "pipe");
+    if (out == Stdout::pipe || out == Stdout::reader_gone) {
+        require(pipe2(out_pipe, O_CLOEXEC) == 0, "pipe");
+    }
+    if (out == Stdout::reader_gone) {
+        close(out_pipe[0]);
+        out_pipe[0] = -1;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-        posix_spawn_file_actions_addclose(&actions, fd);
+    switch (out) {
+        case Stdout::pipe:
+        case Stdout::reader_gone: posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1); break;
+        case Stdout::full: posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0); break;
+        case Stdout::closed: posix_spawn_file_actions_addclose(&actions, 1); break;
     }
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigaddset(&signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
+    for (int fd : {out_pipe[1], err_pipe[1]}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
     if (spawned != 0) {
-        close(out_pipe[0]);
-        close(err_pipe[0]);
+        for (int fd : {out_pipe[0], err_pipe[0]}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
         errno = spawned;
         require(false, "posix_spawn");
     }
 
     Outcome run;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&run.out, &run.err};
-    int open_fds = 2;
+    pollfd fds[2] = {{err_pipe[0], POLLIN, 0}, {out_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&run.err, &run.out};
+    int open_fds = out_pipe[0] >= 0 ? 2 : 1;
     while (open_fds > 0) {
         if (poll(fds, 2, -1) < 0) {
             require(errno == EINTR, "poll");
@@ -166,9 +193,13 @@ void write_file(const std::string& path, const std::string& bytes) {
     }
 }
 
+// A loader hands the tool a driver's platforms in the driver's order, except
+// ocl-icd, which by default puts platforms with a GPU first even within one
+// driver; OCL_ICD_PLATFORM_SORT=none keeps its order, which the cases with
+// more than one platform rely on. Other loaders ignore the variable.
 Env fake_env(const TempDir& dir, const std::string& scenario_text) {
     write_file(dir.file("scenario"), scenario_text);
-    return {{"OCL_ICD_VENDORS", config().fake_icd},
+    return {{"OCL_ICD_VENDORS", config().fake_vendors},
             {"OCL_ICD_PLATFORM_SORT", "none"},
             {"CORVANE_FAKE_SCENARIO", dir.file("scenario")},
             {"CORVANE_FAKE_CALL_LOG", dir.file("calls")}};

@@ -15,10 +15,10 @@ namespace e2e {
 using Env = std::vector<std::pair<std::string, std::string>>;
 
 struct Config {
-    std::string binary;    // the executable under test
-    std::string launcher;  // optional program to run it through (wine for the Windows build)
-    bool crlf = false;     // every line the tool writes ends in CR LF
-    std::string fake_icd;  // the scripted driver library
+    std::string binary;        // the executable under test
+    std::string launcher;      // optional program to run it through (wine for the Windows build)
+    bool crlf = false;         // every line the tool writes ends in CR LF
+    std::string fake_vendors;  // a vendor directory whose one .icd file names the scripted driver
 };
 
 Config& config();
@@ -29,9 +29,18 @@ struct Outcome {
     int status = -1;  // exit status; 128 + signal when the process was killed
 };
 
+// Where the tool's standard output goes: a pipe that the test reads into
+// Outcome::out; the full device /dev/full (every write fails with ENOSPC once
+// the C library flushes its buffer); nowhere (descriptor 1 closed, so every
+// write fails with EBADF); or a pipe whose reader has gone before the tool
+// starts. In all but the first, Outcome::out stays empty.
+enum class Stdout { pipe, full, closed, reader_gone };
+
 // Runs the tool with `args`. The child's environment is this process's, less
-// every OpenCL loader, driver and test variable, plus `env`.
-Outcome run_tool(const std::vector<std::string>& args, const Env& env);
+// every OpenCL loader, driver and test variable, plus `env`; it starts with the
+// default action for every signal the test program may have set otherwise
+// (SIGPIPE), as from a shell.
+Outcome run_tool(const std::vector<std::string>& args, const Env& env, Stdout out = Stdout::pipe);
 
 // `text` with each "\n" as the line ending the tool under test writes.
 std::string eol(const std::string& text);

@@ -29,7 +29,7 @@ std::string device_lines(const std::string& at, const FakeDevice& d, const std::
            "local_mem=" + d.local_mem + "\n";
 }
 
-TEST(ProbeFake, NoPlatform) {
+TEST(FakeProbe, NoPlatform) {
     TempDir dir;
     const Outcome run = probe(dir, "");
     EXPECT_EQ(run.out, eol(banner + "platform_count=0\n"));
@@ -37,7 +37,7 @@ TEST(ProbeFake, NoPlatform) {
     EXPECT_EQ(run.status, 2);
 }
 
-TEST(ProbeFake, PlatformWithoutDevices) {
+TEST(FakeProbe, PlatformWithoutDevices) {
     TempDir dir;
     FakePlatform p;
     p.vendor = "";
@@ -51,7 +51,7 @@ TEST(ProbeFake, PlatformWithoutDevices) {
     EXPECT_EQ(run.status, 3);
 }
 
-TEST(ProbeFake, FullReportOfOneUsableGpu) {
+TEST(FakeProbe, FullReportOfOneUsableGpu) {
     TempDir dir;
     FakePlatform p;
     p.devices.emplace_back();
@@ -77,7 +77,7 @@ TEST(ProbeFake, FullReportOfOneUsableGpu) {
     EXPECT_EQ(run.status, 0);
 }
 
-TEST(ProbeFake, UsableDeviceOnlyOnALaterPlatformStillListsEverything) {
+TEST(FakeProbe, UsableDeviceOnlyOnALaterPlatformStillListsEverything) {
     TempDir dir;
     FakeDevice old_gpu;
     old_gpu.name = "Old GPU";
@@ -118,9 +118,9 @@ void PrintTo(const UnusableCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class ProbeUnusable : public testing::TestWithParam<UnusableCase> {};
+class FakeProbeUnusable : public testing::TestWithParam<UnusableCase> {};
 
-TEST_P(ProbeUnusable, IsListedButDoesNotPass) {
+TEST_P(FakeProbeUnusable, IsListedButDoesNotPass) {
     const UnusableCase& c = GetParam();
     TempDir dir;
     FakeDevice d;
@@ -142,7 +142,7 @@ TEST_P(ProbeUnusable, IsListedButDoesNotPass) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Devices, ProbeUnusable,
+    Devices, FakeProbeUnusable,
     testing::Values(UnusableCase{"OpenCL C 1.1", "OpenCL C 1.1", "1", "", "OpenCL C 1.1", "true"},
                     UnusableCase{"no compiler", "OpenCL C 1.2", "0", "", "OpenCL C 1.2", "false"},
                     UnusableCase{"cl_bool 2", "OpenCL C 2.0", "2", "", "OpenCL C 2.0", "false"},
@@ -171,9 +171,9 @@ void PrintTo(const StringCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class ProbeStrings : public testing::TestWithParam<StringCase> {};
+class FakeProbeStrings : public testing::TestWithParam<StringCase> {};
 
-TEST_P(ProbeStrings, NameIsShownAsRead) {
+TEST_P(FakeProbeStrings, NameIsShownAsRead) {
     const StringCase& c = GetParam();
     TempDir dir;
     FakeDevice d;
@@ -188,7 +188,7 @@ TEST_P(ProbeStrings, NameIsShownAsRead) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Quirks, ProbeStrings,
+    Quirks, FakeProbeStrings,
     testing::Values(StringCase{"counted_nul", "name Eleven byte\n", "Eleven byte"},
                     StringCase{"no_nul_counted", "name Eleven byte\nname.mode raw\n", "Eleven byte"},
                     StringCase{"two_nuls_keep_one", "name Eleven byte\\0\n", std::string("Eleven byte\0", 12)},
@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StringCase{"size_no_allocation_can_hold", "name.size 1125899906842624\n", ""}),
     [](const testing::TestParamInfo<StringCase>& test_info) { return std::string(test_info.param.what); });
 
-TEST(ProbeFake, PlatformStringQuirks) {
+TEST(FakeProbe, PlatformStringQuirks) {
     TempDir dir;
     FakePlatform p;
     p.extra = "name.mode raw\nvendor.mode fail_data\nversion.mode huge\n";
@@ -221,9 +221,9 @@ void PrintTo(const TypeCase& c, std::ostream* os) {
     *os << "type " << c.type_lines << " is " << c.word;
 }
 
-class ProbeTypeWord : public testing::TestWithParam<TypeCase> {};
+class FakeProbeTypeWord : public testing::TestWithParam<TypeCase> {};
 
-TEST_P(ProbeTypeWord, FirstMatchingBitNamesTheDevice) {
+TEST_P(FakeProbeTypeWord, FirstMatchingBitNamesTheDevice) {
     TempDir dir;
     FakeDevice d;
     d.type = GetParam().type_lines;
@@ -234,13 +234,13 @@ TEST_P(ProbeTypeWord, FirstMatchingBitNamesTheDevice) {
     EXPECT_EQ(run.status, 0);  // listing by type ALL finds every device, whatever its bits
 }
 
-INSTANTIATE_TEST_SUITE_P(Bits, ProbeTypeWord,
+INSTANTIATE_TEST_SUITE_P(Bits, FakeProbeTypeWord,
                          testing::Values(TypeCase{"4", "GPU"}, TypeCase{"2", "CPU"}, TypeCase{"8", "ACCELERATOR"},
                                          TypeCase{"6", "GPU"}, TypeCase{"10", "CPU"}, TypeCase{"14", "GPU"},
                                          TypeCase{"1", "OTHER"}, TypeCase{"16", "OTHER"}, TypeCase{"0", "OTHER"},
                                          TypeCase{"0x100000004", "GPU"}, TypeCase{"4\ntype.mode fail", "OTHER"}));
 
-TEST(ProbeFake, NumbersUseTheirFullWidth) {
+TEST(FakeProbe, NumbersUseTheirFullWidth) {
     TempDir dir;
     FakeDevice d;
     d.compute_units = "4294967295";
@@ -255,7 +255,7 @@ TEST(ProbeFake, NumbersUseTheirFullWidth) {
     EXPECT_EQ(run.status, 0);
 }
 
-TEST(ProbeFake, FailedScalarQueriesShowZero) {
+TEST(FakeProbe, FailedScalarQueriesShowZero) {
     TempDir dir;
     FakeDevice d;
     d.extra =
@@ -271,9 +271,9 @@ TEST(ProbeFake, FailedScalarQueriesShowZero) {
 }
 
 // A platform whose device listing fails counts as having none; the probe goes on.
-class ProbeListFailure : public testing::TestWithParam<std::string> {};
+class FakeProbeListFailure : public testing::TestWithParam<std::string> {};
 
-TEST_P(ProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
+TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
     TempDir dir;
     FakePlatform broken;
     broken.name = "Broken";
@@ -293,9 +293,9 @@ TEST_P(ProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
     EXPECT_EQ(run.status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, ProbeListFailure, testing::Values("count", "data"));
+INSTANTIATE_TEST_SUITE_P(Phases, FakeProbeListFailure, testing::Values("count", "data"));
 
-TEST(ProbeFake, AsksEachAttributeWithItsExactSize) {
+TEST(FakeProbe, AsksEachAttributeWithItsExactSize) {
     TempDir dir;
     FakePlatform p;
     p.devices = {FakeDevice{}};
@@ -324,7 +324,7 @@ TEST(ProbeFake, AsksEachAttributeWithItsExactSize) {
                   "clGetDeviceIDs platform#0 type=0xffffffff num_entries=1 devices=set num_devices=null"}));
 }
 
-TEST(ProbeFake, SizeLeftUnwrittenByTheRuntimeReadsAsEmpty) {
+TEST(FakeProbe, SizeLeftUnwrittenByTheRuntimeReadsAsEmpty) {
     TempDir dir;
     FakeDevice d;
     d.extra = "name.mode silent\n";

@@ -58,9 +58,9 @@ void PrintTo(const RealCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class ProbeReal : public testing::TestWithParam<RealCase> {};
+class RealProbe : public testing::TestWithParam<RealCase> {};
 
-TEST_P(ProbeReal, AgreesWithClinfo) {
+TEST_P(RealProbe, AgreesWithClinfo) {
     const RealCase& c = GetParam();
     TempDir dir;
     const Env env = real_env(dir, c.icds);
@@ -73,7 +73,7 @@ TEST_P(ProbeReal, AgreesWithClinfo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Drivers, ProbeReal,
+    Drivers, RealProbe,
     testing::Values(RealCase{"pocl", {pocl_icd}, 1, 0, ""}, RealCase{"oclgrind", {oclgrind_lib}, 1, 0, ""},
                     RealCase{"mesa", {mesa_icd, rusticl_icd}, 2, 3, "no usable OpenCL C 1.2 compiler device found\n"},
                     RealCase{"none", {}, 0, 2, "no OpenCL platforms found\n"},

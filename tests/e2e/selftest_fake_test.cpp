@@ -76,9 +76,9 @@ void PrintTo(const ChoiceCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class DeviceChoice : public testing::TestWithParam<ChoiceCase> {};
+class FakeDeviceChoice : public testing::TestWithParam<ChoiceCase> {};
 
-TEST_P(DeviceChoice, RunsOnTheChosenDevice) {
+TEST_P(FakeDeviceChoice, RunsOnTheChosenDevice) {
     const ChoiceCase& c = GetParam();
     TempDir dir;
     const Outcome run = self_test(dir, scenario(c.platforms));
@@ -106,7 +106,7 @@ const FakeDevice compilerless_gpu = [] {
 }();
 
 INSTANTIATE_TEST_SUITE_P(
-    Rules, DeviceChoice,
+    Rules, FakeDeviceChoice,
     testing::Values(
         ChoiceCase{"no_platform", {}, "", ""}, ChoiceCase{"platform_without_devices", {platform("Empty", {})}, "", ""},
         ChoiceCase{"gpu_wins_over_an_earlier_cpu", {platform("P", {usable_cpu, usable_gpu})}, "P", "Usable GPU"},
@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Second GPU"}),
     [](const testing::TestParamInfo<ChoiceCase>& test_info) { return std::string(test_info.param.what); });
 
-TEST(SelfTestFake, ProbePassesWhereTheSelfTestFindsNothing) {
+TEST(FakeSelfTest, ProbePassesWhereTheSelfTestFindsNothing) {
     TempDir dir;
     const std::string text = scenario({platform("P", {old_gpu, usable_cpu})});
     EXPECT_EQ(run_tool({"--probe"}, fake_env(dir, text)).status, 0);
@@ -158,7 +158,7 @@ std::string kernel_source_as_logged() {
            "}\\n";
 }
 
-TEST(SelfTestFake, PassingRunMakesExactlyTheseCallsAndReleasesInReverse) {
+TEST(FakeSelfTest, PassingRunMakesExactlyTheseCallsAndReleasesInReverse) {
     TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}));
     ASSERT_EQ(run.status, 0) << run.err;
@@ -199,9 +199,9 @@ void PrintTo(const GroupCase& c, std::ostream* os) {
     *os << "max_work_group " << c.max_work_group;
 }
 
-class WorkGroup : public testing::TestWithParam<GroupCase> {};
+class FakeWorkGroup : public testing::TestWithParam<GroupCase> {};
 
-TEST_P(WorkGroup, LocalSizeFollowsTheDeviceLimit) {
+TEST_P(FakeWorkGroup, LocalSizeFollowsTheDeviceLimit) {
     TempDir dir;
     FakeDevice d = usable_gpu;
     d.max_work_group = GetParam().max_work_group;
@@ -211,12 +211,12 @@ TEST_P(WorkGroup, LocalSizeFollowsTheDeviceLimit) {
     EXPECT_NE(launches[0].find(" global=256 local=" + GetParam().local + " "), std::string::npos) << launches[0];
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, WorkGroup,
+INSTANTIATE_TEST_SUITE_P(Limits, FakeWorkGroup,
                          testing::Values(GroupCase{"32", "null"}, GroupCase{"63", "null"}, GroupCase{"64", "64"},
                                          GroupCase{"1024", "64"}, GroupCase{"0", "null"},
                                          GroupCase{"256\nmax_work_group.mode fail", "null"}));
 
-TEST(SelfTestFake, RuntimeRefusingGroupsOf64FailsTheLaunch) {
+TEST(FakeSelfTest, RuntimeRefusingGroupsOf64FailsTheLaunch) {
     TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, "refuse_local_size -54\n"));
     EXPECT_EQ(run.out, "");
@@ -238,9 +238,9 @@ void PrintTo(const CallFailure& c, std::ostream* os) {
     *os << c.label;
 }
 
-class CheckedCall : public testing::TestWithParam<CallFailure> {};
+class FakeCheckedCall : public testing::TestWithParam<CallFailure> {};
 
-TEST_P(CheckedCall, FailureIsReportedOnceAndEndsTheRun) {
+TEST_P(FakeCheckedCall, FailureIsReportedOnceAndEndsTheRun) {
     const CallFailure& c = GetParam();
     TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, c.directive + "\n"));
@@ -268,7 +268,7 @@ TEST_P(CheckedCall, FailureIsReportedOnceAndEndsTheRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Labels, CheckedCall,
+    Labels, FakeCheckedCall,
     testing::Values(
         CallFailure{"clCreateContext", "fail clCreateContext -6", "CL_OUT_OF_HOST_MEMORY", -6, 0},
         CallFailure{"clCreateCommandQueue", "fail clCreateCommandQueue -5", "CL_OUT_OF_RESOURCES", -5, 1},
@@ -301,9 +301,9 @@ void PrintTo(const BuildCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class BuildFailure : public testing::TestWithParam<BuildCase> {};
+class FakeBuildFailure : public testing::TestWithParam<BuildCase> {};
 
-TEST_P(BuildFailure, ReportsStatusAndLogThenStops) {
+TEST_P(FakeBuildFailure, ReportsStatusAndLogThenStops) {
     const BuildCase& c = GetParam();
     TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, c.directives));
@@ -319,7 +319,7 @@ TEST_P(BuildFailure, ReportsStatusAndLogThenStops) {
 const std::string build_failed = "clBuildProgram failed: CL_BUILD_PROGRAM_FAILURE (-11)\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Logs, BuildFailure,
+    Logs, FakeBuildFailure,
     testing::Values(
         BuildCase{"multi_line_log",
                   "fail clBuildProgram -11\nbuild_log <source>:3:3: error: use of undeclared identifier 'x'\\n  "
@@ -330,8 +330,12 @@ INSTANTIATE_TEST_SUITE_P(
                   build_failed + "raw log\n"},
         BuildCase{"second_log_query_fails", "fail clBuildProgram -11\nbuild_log lost\nbuild_log.mode fail_data\n",
                   build_failed + "\n"},
+        BuildCase{"failing_size_query_without_a_size",
+                  "fail clBuildProgram -11\nbuild_log lost\nbuild_log.mode fail_size\n", build_failed + "\n"},
         BuildCase{"failing_size_query_still_reports_a_size",
-                  "fail clBuildProgram -11\nbuild_log kept\nbuild_log.mode fail_size\n", build_failed + "\n"},
+                  "fail clBuildProgram -11\nbuild_log <source>:1:1: error: kept\\nin full\n"
+                  "build_log.mode fail_size_with_size\n",
+                  build_failed + "<source>:1:1: error: kept\nin full\n"},
         BuildCase{"absurd_log_size", "fail clBuildProgram -11\nbuild_log x\nbuild_log.mode huge\n",
                   build_failed + "\n"},
         BuildCase{"log_size_no_allocation_can_hold",
@@ -352,9 +356,9 @@ void PrintTo(const MismatchCase& c, std::ostream* os) {
     *os << c.wrong;
 }
 
-class Mismatch : public testing::TestWithParam<MismatchCase> {};
+class FakeMismatch : public testing::TestWithParam<MismatchCase> {};
 
-TEST_P(Mismatch, FirstWrongValueIsReported) {
+TEST_P(FakeMismatch, FirstWrongValueIsReported) {
     TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, GetParam().wrong));
     EXPECT_EQ(run.out, "");
@@ -363,7 +367,7 @@ TEST_P(Mismatch, FirstWrongValueIsReported) {
     EXPECT_TRUE(calls(dir, "clGetEventProfilingInfo").empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, Mismatch,
+INSTANTIATE_TEST_SUITE_P(Values, FakeMismatch,
                          testing::Values(MismatchCase{"wrong 0 0\n", "self-test mismatch at 0: got 0 expected 8\n"},
                                          MismatchCase{"wrong 200 1\nwrong 17 4294967295\n",
                                                       "self-test mismatch at 17: got 4294967295 expected 59\n"},
@@ -381,9 +385,9 @@ void PrintTo(const TimingCase& c, std::ostream* os) {
     *os << c.counters << " -> " << c.kernel_us;
 }
 
-class KernelTime : public testing::TestWithParam<TimingCase> {};
+class FakeKernelTime : public testing::TestWithParam<TimingCase> {};
 
-TEST_P(KernelTime, PrintedInTheStreamsDefaultFormat) {
+TEST_P(FakeKernelTime, PrintedInTheStreamsDefaultFormat) {
     TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, GetParam().counters));
     EXPECT_EQ(run.out, eol(pass_report("P", "Usable GPU", "OpenCL C 1.2", GetParam().kernel_us)));
@@ -392,7 +396,7 @@ TEST_P(KernelTime, PrintedInTheStreamsDefaultFormat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Counters, KernelTime,
+    Counters, FakeKernelTime,
     testing::Values(TimingCase{"profiling_start 5000\nprofiling_end 5000\n", "0"},
                     TimingCase{"profiling_start 0\nprofiling_end 0\n", "0"},
                     TimingCase{"profiling_start 9000\nprofiling_end 5000\n", "0"},

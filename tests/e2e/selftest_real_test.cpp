@@ -63,9 +63,9 @@ void PrintTo(const RealCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class SelfTestReal : public testing::TestWithParam<RealCase> {};
+class RealSelfTest : public testing::TestWithParam<RealCase> {};
 
-TEST_P(SelfTestReal, PassesOnTheChosenDevice) {
+TEST_P(RealSelfTest, PassesOnTheChosenDevice) {
     const RealCase& c = GetParam();
     TempDir dir;
     Env env = real_env(dir, c.icds);
@@ -103,11 +103,12 @@ TEST_P(SelfTestReal, PassesOnTheChosenDevice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Drivers, SelfTestReal,
+    Drivers, RealSelfTest,
     testing::Values(RealCase{"pocl", {pocl_icd}, false, "Portable Computing Language"},
                     RealCase{"oclgrind", {oclgrind_lib}, false, "Oclgrind"},
                     RealCase{"mesa", {mesa_icd, rusticl_icd}, false, ""}, RealCase{"none", {}, false, ""},
-                    // The loader puts platforms with GPUs first; oclgrind's device reports the GPU bit.
+                    // ocl-icd, this machine's loader, puts platforms with GPUs first by default;
+                    // oclgrind's device reports the GPU bit.
                     RealCase{"mixture_sorted", {pocl_icd, mesa_icd, oclgrind_lib}, false, "Oclgrind"},
                     // In the loader's own order the first platform with a usable device wins,
                     // whichever that is; clinfo tells the order.

@@ -10,10 +10,13 @@
 //
 // The driver answers like a conforming OpenCL 1.2 runtime except where the
 // scenario says otherwise: wrong value sizes are refused with CL_INVALID_VALUE,
-// unknown handles with the matching CL_INVALID_* status, and the kernel really
-// computes out[i] = in[i] + 1 over the buffers it was given.
+// handles it did not make (or has released) with the matching CL_INVALID_*
+// status, without reading them, and the kernel really computes
+// out[i] = in[i] + 1 over the buffers it was given.
 
 #include <CL/cl_icd.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdint>
@@ -22,7 +25,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scenario.hpp"
@@ -46,31 +51,43 @@ struct _cl_device_id {
     const fake::Device* script;
 };
 struct _cl_context {
+    static constexpr const char* kind = "context";
+    static constexpr cl_int invalid = CL_INVALID_CONTEXT;
     cl_icd_dispatch* dispatch;
     std::string tag;
     cl_device_id device;
 };
 struct _cl_command_queue {
+    static constexpr const char* kind = "queue";
+    static constexpr cl_int invalid = CL_INVALID_COMMAND_QUEUE;
     cl_icd_dispatch* dispatch;
     std::string tag;
     bool profiling;
 };
 struct _cl_mem {
+    static constexpr const char* kind = "buffer";
+    static constexpr cl_int invalid = CL_INVALID_MEM_OBJECT;
     cl_icd_dispatch* dispatch;
     std::string tag;
     std::vector<unsigned char> bytes;
 };
 struct _cl_program {
+    static constexpr const char* kind = "program";
+    static constexpr cl_int invalid = CL_INVALID_PROGRAM;
     cl_icd_dispatch* dispatch;
     std::string tag;
     bool built;
 };
 struct _cl_kernel {
+    static constexpr const char* kind = "kernel";
+    static constexpr cl_int invalid = CL_INVALID_KERNEL;
     cl_icd_dispatch* dispatch;
     std::string tag;
     cl_mem args[2];
 };
 struct _cl_event {
+    static constexpr const char* kind = "event";
+    static constexpr cl_int invalid = CL_INVALID_EVENT;
     cl_icd_dispatch* dispatch;
     std::string tag;
     bool profiling;
@@ -85,9 +102,23 @@ struct Driver {
     std::vector<std::unique_ptr<_cl_platform_id>> platforms;
     std::vector<std::unique_ptr<_cl_device_id>> devices;
     std::FILE* log = nullptr;
-    std::map<std::string, int> calls;    // calls so far, by function name
-    std::map<std::string, int> created;  // objects so far, by kind
+    std::map<std::string, int> calls;                   // calls so far, by function name
+    std::map<std::string, int> created;                 // objects so far, by kind
+    std::map<std::string, std::set<const void*>> live;  // objects made and not yet released, by kind
 };
+
+// The tests also run the tool with its standard output closed. The log must
+// not take that descriptor, the lowest free one, or the tool's report would be
+// written into the log instead of failing.
+std::FILE* open_log(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        fd = high;
+    }
+    return fd >= 0 ? fdopen(fd, "a") : nullptr;
+}
 
 Driver& driver() {
     static Driver* instance = [] {
@@ -102,7 +133,7 @@ Driver& driver() {
         }
         const char* log_path = std::getenv("CORVANE_FAKE_CALL_LOG");
         if (log_path != nullptr && *log_path != '\0') {
-            d->log = std::fopen(log_path, "a");
+            d->log = open_log(log_path);
         }
         return d;
     }();
@@ -131,8 +162,28 @@ cl_int scripted_status(const std::string& function) {
     return CL_SUCCESS;
 }
 
-std::string new_tag(const std::string& kind) {
-    return kind + "#" + std::to_string(++driver().created[kind]);
+// A new object of kind T, known to the driver until it is released.
+template <typename T, typename... Fields>
+T* make(Fields&&... fields) {
+    Driver& d = driver();
+    T* object = new T{&g_dispatch, std::string(T::kind) + "#" + std::to_string(++d.created[T::kind]),
+                      std::forward<Fields>(fields)...};
+    d.live[T::kind].insert(object);
+    return object;
+}
+
+template <typename T>
+bool known(const T* object) {
+    return object != nullptr && driver().live[T::kind].count(object) != 0;
+}
+
+// The object's tag for the call log, read only from an object the driver knows.
+template <typename T>
+std::string tag(const T* object) {
+    if (object == nullptr) {
+        return "null";
+    }
+    return known(object) ? object->tag : std::string("unknown");
 }
 
 std::string hex(std::uint64_t value) {
@@ -210,6 +261,9 @@ cl_int answer_string(const StringAttr& attr, size_t size, void* value, size_t* s
     }
     if (size_ret != nullptr && attr.mode != AttrMode::silent) {
         *size_ret = attr.reported_size.value_or(actual);
+    }
+    if (attr.mode == AttrMode::fail_size_with_size && value == nullptr) {
+        return CL_INVALID_VALUE;
     }
     return CL_SUCCESS;
 }
@@ -357,7 +411,7 @@ cl_context CL_API_CALL fake_CreateContext(const cl_context_properties* propertie
         set_error(errcode_ret, CL_INVALID_DEVICE);
         return nullptr;
     }
-    auto* context = new _cl_context{&g_dispatch, new_tag("context"), devices[0]};
+    auto* context = make<_cl_context>(devices[0]);
     log_line(line + " -> " + context->tag);
     set_error(errcode_ret, CL_SUCCESS);
     return context;
@@ -365,20 +419,20 @@ cl_context CL_API_CALL fake_CreateContext(const cl_context_properties* propertie
 
 cl_command_queue CL_API_CALL fake_CreateCommandQueue(cl_context context, cl_device_id device,
                                                      cl_command_queue_properties properties, cl_int* errcode_ret) {
-    std::string line = "clCreateCommandQueue " + (context != nullptr ? context->tag : std::string("null")) + " " +
-                       device_tag(device) + " properties=" + hex(properties);
+    std::string line =
+        "clCreateCommandQueue " + tag(context) + " " + device_tag(device) + " properties=" + hex(properties);
     const cl_int status = scripted_status("clCreateCommandQueue");
     if (status != CL_SUCCESS) {
         log_line(line + " -> " + std::to_string(status));
         set_error(errcode_ret, status);
         return nullptr;
     }
-    if (context == nullptr || context->device != device) {
+    if (!known(context) || context->device != device) {
         log_line(line + " -> invalid");
-        set_error(errcode_ret, context == nullptr ? CL_INVALID_CONTEXT : CL_INVALID_DEVICE);
+        set_error(errcode_ret, !known(context) ? CL_INVALID_CONTEXT : CL_INVALID_DEVICE);
         return nullptr;
     }
-    auto* queue = new _cl_command_queue{&g_dispatch, new_tag("queue"), (properties & CL_QUEUE_PROFILING_ENABLE) != 0};
+    auto* queue = make<_cl_command_queue>((properties & CL_QUEUE_PROFILING_ENABLE) != 0);
     log_line(line + " -> " + queue->tag);
     set_error(errcode_ret, CL_SUCCESS);
     return queue;
@@ -386,8 +440,7 @@ cl_command_queue CL_API_CALL fake_CreateCommandQueue(cl_context context, cl_devi
 
 cl_mem CL_API_CALL fake_CreateBuffer(cl_context context, cl_mem_flags flags, size_t size, void* host_ptr,
                                      cl_int* errcode_ret) {
-    std::string line = "clCreateBuffer " + (context != nullptr ? context->tag : std::string("null")) +
-                       " flags=" + hex(flags) + " size=" + std::to_string(size) +
+    std::string line = "clCreateBuffer " + tag(context) + " flags=" + hex(flags) + " size=" + std::to_string(size) +
                        " host_ptr=" + (host_ptr != nullptr ? "set" : "null");
     if (host_ptr != nullptr && size % 4 == 0 && size >= 16) {
         // The first and last values the host handed over, and the sum of all,
@@ -412,12 +465,12 @@ cl_mem CL_API_CALL fake_CreateBuffer(cl_context context, cl_mem_flags flags, siz
         return nullptr;
     }
     const bool copy = (flags & CL_MEM_COPY_HOST_PTR) != 0;
-    if (context == nullptr || size == 0 || copy != (host_ptr != nullptr)) {
+    if (!known(context) || size == 0 || copy != (host_ptr != nullptr)) {
         log_line(line + " -> invalid");
-        set_error(errcode_ret, context == nullptr ? CL_INVALID_CONTEXT : CL_INVALID_VALUE);
+        set_error(errcode_ret, !known(context) ? CL_INVALID_CONTEXT : CL_INVALID_VALUE);
         return nullptr;
     }
-    auto* mem = new _cl_mem{&g_dispatch, new_tag("buffer"), std::vector<unsigned char>(size, 0xAB)};
+    auto* mem = make<_cl_mem>(std::vector<unsigned char>(size, 0xAB));
     if (copy) {
         std::memcpy(mem->bytes.data(), host_ptr, size);
     }
@@ -435,8 +488,7 @@ cl_program CL_API_CALL fake_CreateProgramWithSource(cl_context context, cl_uint 
         const size_t length = (lengths != nullptr && lengths[i] != 0) ? lengths[i] : std::strlen(strings[i]);
         source.append(strings[i], length);
     }
-    std::string line = "clCreateProgramWithSource " + (context != nullptr ? context->tag : std::string("null")) +
-                       " count=" + std::to_string(count) +
+    std::string line = "clCreateProgramWithSource " + tag(context) + " count=" + std::to_string(count) +
                        " lengths=" + (lengths != nullptr ? std::to_string(lengths[0]) : std::string("null")) +
                        " source=" + fake::escape(source);
     const cl_int status = scripted_status("clCreateProgramWithSource");
@@ -445,7 +497,12 @@ cl_program CL_API_CALL fake_CreateProgramWithSource(cl_context context, cl_uint 
         set_error(errcode_ret, status);
         return nullptr;
     }
-    auto* program = new _cl_program{&g_dispatch, new_tag("program"), false};
+    if (!known(context)) {
+        log_line(line + " -> invalid");
+        set_error(errcode_ret, CL_INVALID_CONTEXT);
+        return nullptr;
+    }
+    auto* program = make<_cl_program>(false);
     log_line(line + " -> " + program->tag);
     set_error(errcode_ret, CL_SUCCESS);
     return program;
@@ -454,8 +511,7 @@ cl_program CL_API_CALL fake_CreateProgramWithSource(cl_context context, cl_uint 
 cl_int CL_API_CALL fake_BuildProgram(cl_program program, cl_uint num_devices, const cl_device_id* devices,
                                      const char* options, void(CL_CALLBACK* notify)(cl_program, void*),
                                      void* user_data) {
-    std::string line = "clBuildProgram " + (program != nullptr ? program->tag : std::string("null")) +
-                       " num_devices=" + std::to_string(num_devices);
+    std::string line = "clBuildProgram " + tag(program) + " num_devices=" + std::to_string(num_devices);
     for (cl_uint i = 0; devices != nullptr && i < num_devices; ++i) {
         line += " " + device_tag(devices[i]);
     }
@@ -463,7 +519,7 @@ cl_int CL_API_CALL fake_BuildProgram(cl_program program, cl_uint num_devices, co
             " notify=" + (notify != nullptr ? "set" : "null") + " user_data=" + (user_data != nullptr ? "set" : "null");
     const cl_int status = scripted_status("clBuildProgram");
     log_line(line + " -> " + std::to_string(status));
-    if (program == nullptr) {
+    if (!known(program)) {
         return CL_INVALID_PROGRAM;
     }
     program->built = status == CL_SUCCESS;
@@ -472,12 +528,14 @@ cl_int CL_API_CALL fake_BuildProgram(cl_program program, cl_uint num_devices, co
 
 cl_int CL_API_CALL fake_GetProgramBuildInfo(cl_program program, cl_device_id device, cl_program_build_info param,
                                             size_t size, void* value, size_t* size_ret) {
-    log_line("clGetProgramBuildInfo " + (program != nullptr ? program->tag : std::string("null")) + " " +
-             device_tag(device) + " param=" + hex(param) + " size=" + std::to_string(size) +
-             (value != nullptr ? " value=set" : " value=null") +
+    log_line("clGetProgramBuildInfo " + tag(program) + " " + device_tag(device) + " param=" + hex(param) +
+             " size=" + std::to_string(size) + (value != nullptr ? " value=set" : " value=null") +
              (size_ret != nullptr ? " size_ret=set" : " size_ret=null"));
-    if (program == nullptr) {
+    if (!known(program)) {
         return CL_INVALID_PROGRAM;
+    }
+    if (!known_device(device)) {
+        return CL_INVALID_DEVICE;
     }
     if (param != CL_PROGRAM_BUILD_LOG) {
         return CL_INVALID_VALUE;
@@ -486,17 +544,17 @@ cl_int CL_API_CALL fake_GetProgramBuildInfo(cl_program program, cl_device_id dev
 }
 
 cl_kernel CL_API_CALL fake_CreateKernel(cl_program program, const char* name, cl_int* errcode_ret) {
-    std::string line = "clCreateKernel " + (program != nullptr ? program->tag : std::string("null")) +
-                       " name=" + (name != nullptr ? fake::escape(name) : std::string("null"));
+    std::string line =
+        "clCreateKernel " + tag(program) + " name=" + (name != nullptr ? fake::escape(name) : std::string("null"));
     const cl_int status = scripted_status("clCreateKernel");
     if (status != CL_SUCCESS) {
         log_line(line + " -> " + std::to_string(status));
         set_error(errcode_ret, status);
         return nullptr;
     }
-    if (program == nullptr || !program->built) {
+    if (!known(program) || !program->built) {
         log_line(line + " -> invalid");
-        set_error(errcode_ret, program == nullptr ? CL_INVALID_PROGRAM : CL_INVALID_PROGRAM_EXECUTABLE);
+        set_error(errcode_ret, !known(program) ? CL_INVALID_PROGRAM : CL_INVALID_PROGRAM_EXECUTABLE);
         return nullptr;
     }
     if (name == nullptr || std::strcmp(name, "add_one") != 0) {
@@ -504,7 +562,7 @@ cl_kernel CL_API_CALL fake_CreateKernel(cl_program program, const char* name, cl
         set_error(errcode_ret, CL_INVALID_KERNEL_NAME);
         return nullptr;
     }
-    auto* kernel = new _cl_kernel{&g_dispatch, new_tag("kernel"), {nullptr, nullptr}};
+    auto* kernel = make<_cl_kernel>(nullptr, nullptr);  // no arguments set yet
     log_line(line + " -> " + kernel->tag);
     set_error(errcode_ret, CL_SUCCESS);
     return kernel;
@@ -515,22 +573,24 @@ cl_int CL_API_CALL fake_SetKernelArg(cl_kernel kernel, cl_uint index, size_t siz
     if (value != nullptr && size == sizeof(cl_mem)) {
         std::memcpy(&mem, value, sizeof mem);
     }
-    std::string line = "clSetKernelArg " + (kernel != nullptr ? kernel->tag : std::string("null")) +
-                       " index=" + std::to_string(index) + " size=" + std::to_string(size) +
-                       " value=" + (mem != nullptr ? mem->tag : std::string("null"));
+    std::string line = "clSetKernelArg " + tag(kernel) + " index=" + std::to_string(index) +
+                       " size=" + std::to_string(size) + " value=" + tag(mem);
     const cl_int status = scripted_status("clSetKernelArg");
     log_line(line + " -> " + std::to_string(status));
     if (status != CL_SUCCESS) {
         return status;
     }
-    if (kernel == nullptr) {
+    if (!known(kernel)) {
         return CL_INVALID_KERNEL;
     }
     if (index > 1) {
         return CL_INVALID_ARG_INDEX;
     }
-    if (size != sizeof(cl_mem) || mem == nullptr) {
+    if (size != sizeof(cl_mem)) {
         return CL_INVALID_ARG_SIZE;
+    }
+    if (!known(mem)) {
+        return CL_INVALID_MEM_OBJECT;
     }
     kernel->args[index] = mem;
     return CL_SUCCESS;
@@ -541,8 +601,7 @@ cl_int CL_API_CALL fake_SetKernelArg(cl_kernel kernel, cl_uint index, size_t siz
 cl_int CL_API_CALL fake_EnqueueNDRangeKernel(cl_command_queue queue, cl_kernel kernel, cl_uint work_dim,
                                              const size_t* offset, const size_t* global, const size_t* local,
                                              cl_uint num_wait, const cl_event* wait_list, cl_event* event) {
-    std::string line = "clEnqueueNDRangeKernel " + (queue != nullptr ? queue->tag : std::string("null")) + " " +
-                       (kernel != nullptr ? kernel->tag : std::string("null")) +
+    std::string line = "clEnqueueNDRangeKernel " + tag(queue) + " " + tag(kernel) +
                        " work_dim=" + std::to_string(work_dim) + " offset=" + (offset != nullptr ? "set" : "null") +
                        " global=" + (global != nullptr ? std::to_string(global[0]) : std::string("null")) +
                        " local=" + (local != nullptr ? std::to_string(local[0]) : std::string("null")) +
@@ -555,13 +614,13 @@ cl_int CL_API_CALL fake_EnqueueNDRangeKernel(cl_command_queue queue, cl_kernel k
         status = s.refuse_local_size;
     }
     if (status == CL_SUCCESS) {
-        if (queue == nullptr) {
+        if (!known(queue)) {
             status = CL_INVALID_COMMAND_QUEUE;
-        } else if (kernel == nullptr) {
+        } else if (!known(kernel)) {
             status = CL_INVALID_KERNEL;
         } else if (work_dim != 1 || global == nullptr || global[0] == 0) {
             status = CL_INVALID_WORK_DIMENSION;
-        } else if (kernel->args[0] == nullptr || kernel->args[1] == nullptr) {
+        } else if (!known(kernel->args[0]) || !known(kernel->args[1])) {
             status = CL_INVALID_KERNEL_ARGS;
         } else if (local != nullptr && (local[0] == 0 || global[0] % local[0] != 0)) {
             status = CL_INVALID_WORK_GROUP_SIZE;
@@ -586,34 +645,41 @@ cl_int CL_API_CALL fake_EnqueueNDRangeKernel(cl_command_queue queue, cl_kernel k
         }
         std::memcpy(out.data() + 4 * i, &v, 4);
     }
-    std::string tag = "none";
+    std::string made = "none";
     if (event != nullptr) {
-        *event = new _cl_event{&g_dispatch, new_tag("event"), queue->profiling};
-        tag = (*event)->tag;
+        *event = make<_cl_event>(queue->profiling);
+        made = (*event)->tag;
     }
-    log_line(line + " -> " + tag);
+    log_line(line + " -> " + made);
     return CL_SUCCESS;
 }
 
 cl_int CL_API_CALL fake_WaitForEvents(cl_uint num_events, const cl_event* events) {
     std::string line = "clWaitForEvents num_events=" + std::to_string(num_events);
     for (cl_uint i = 0; events != nullptr && i < num_events; ++i) {
-        line += " " + (events[i] != nullptr ? events[i]->tag : std::string("null"));
+        line += " " + tag(events[i]);
     }
     const cl_int status = scripted_status("clWaitForEvents");
     log_line(line + " -> " + std::to_string(status));
     if (status != CL_SUCCESS) {
         return status;
     }
-    return (num_events == 0 || events == nullptr) ? CL_INVALID_VALUE : CL_SUCCESS;
+    if (num_events == 0 || events == nullptr) {
+        return CL_INVALID_VALUE;
+    }
+    for (cl_uint i = 0; i < num_events; ++i) {
+        if (!known(events[i])) {
+            return CL_INVALID_EVENT;
+        }
+    }
+    return CL_SUCCESS;
 }
 
 cl_int CL_API_CALL fake_EnqueueReadBuffer(cl_command_queue queue, cl_mem buffer, cl_bool blocking, size_t offset,
                                           size_t size, void* ptr, cl_uint num_wait, const cl_event* wait_list,
                                           cl_event* event) {
     std::string line =
-        "clEnqueueReadBuffer " + (queue != nullptr ? queue->tag : std::string("null")) + " " +
-        (buffer != nullptr ? buffer->tag : std::string("null")) + " blocking=" + std::to_string(blocking) +
+        "clEnqueueReadBuffer " + tag(queue) + " " + tag(buffer) + " blocking=" + std::to_string(blocking) +
         " offset=" + std::to_string(offset) + " size=" + std::to_string(size) +
         " ptr=" + (ptr != nullptr ? "set" : "null") + " num_wait=" + std::to_string(num_wait) +
         " wait_list=" + (wait_list != nullptr ? "set" : "null") + " event=" + (event != nullptr ? "set" : "null");
@@ -622,10 +688,10 @@ cl_int CL_API_CALL fake_EnqueueReadBuffer(cl_command_queue queue, cl_mem buffer,
     if (status != CL_SUCCESS) {
         return status;
     }
-    if (queue == nullptr) {
+    if (!known(queue)) {
         return CL_INVALID_COMMAND_QUEUE;
     }
-    if (buffer == nullptr) {
+    if (!known(buffer)) {
         return CL_INVALID_MEM_OBJECT;
     }
     if (ptr == nullptr || offset + size > buffer->bytes.size()) {
@@ -637,9 +703,8 @@ cl_int CL_API_CALL fake_EnqueueReadBuffer(cl_command_queue queue, cl_mem buffer,
 
 cl_int CL_API_CALL fake_GetEventProfilingInfo(cl_event event, cl_profiling_info param, size_t size, void* value,
                                               size_t* size_ret) {
-    log_line("clGetEventProfilingInfo " + (event != nullptr ? event->tag : std::string("null")) +
-             " param=" + hex(param) + " size=" + std::to_string(size));
-    if (event == nullptr) {
+    log_line("clGetEventProfilingInfo " + tag(event) + " param=" + hex(param) + " size=" + std::to_string(size));
+    if (!known(event)) {
         return CL_INVALID_EVENT;
     }
     if (!event->profiling) {
@@ -657,10 +722,11 @@ cl_int CL_API_CALL fake_GetEventProfilingInfo(cl_event event, cl_profiling_info 
 
 template <typename T>
 cl_int release(const char* function, T* object) {
-    log_line(std::string(function) + " " + (object != nullptr ? object->tag : std::string("null")));
-    if (object == nullptr) {
-        return CL_INVALID_VALUE;
+    log_line(std::string(function) + " " + tag(object));
+    if (!known(object)) {
+        return T::invalid;
     }
+    driver().live[T::kind].erase(object);
     delete object;
     return CL_SUCCESS;
 }

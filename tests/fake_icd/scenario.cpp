@@ -102,6 +102,8 @@ bool set_mode(StringAttr& attr, const std::string& mode) {
         attr.mode = AttrMode::fail_data;
     } else if (mode == "silent") {
         attr.mode = AttrMode::silent;
+    } else if (mode == "fail_size_with_size") {
+        attr.mode = AttrMode::fail_size_with_size;
     } else if (mode == "huge") {
         attr.reported_size = SIZE_MAX;
     } else {

@@ -14,7 +14,9 @@
 //   <string key>.mode M      nul (default: the size counts one NUL), raw (no NUL
 //                            counted), fail_size, fail_data (that call fails), huge
 //                            (the size reported is SIZE_MAX), silent (the size
-//                            query succeeds but writes no size)
+//                            query succeeds but writes no size), fail_size_with_size
+//                            (the size query writes the size yet fails; the data
+//                            query succeeds)
 //   <string key>.size N      the size query reports N instead
 //   <scalar key> N           device: type compute_units max_work_group global_mem
 //                            max_alloc local_mem compiler; global: profiling_start
@@ -36,7 +38,7 @@
 
 namespace fake {
 
-enum class AttrMode { nul, raw, fail_size, fail_data, silent };
+enum class AttrMode { nul, raw, fail_size, fail_data, silent, fail_size_with_size };
 
 struct StringAttr {
     std::string value;

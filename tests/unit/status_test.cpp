@@ -27,18 +27,18 @@ TEST(StatusName, KnowsExactlyItsFourteenNames) {
         {-52, "CL_INVALID_KERNEL_ARGS"},
         {-54, "CL_INVALID_WORK_GROUP_SIZE"},
     };
-    int count = 0;
-    for (cl_int status = -100; status <= 100; ++status) {
+    // Every other status is printed as a number. The range holds every code the
+    // OpenCL headers define (the extensions' reach down to -1142), so a name the
+    // code gives beyond these fourteen fails here.
+    for (cl_int status = -1200; status <= 100; ++status) {
         std::string expected = "OpenCL error " + std::to_string(status);
         for (const auto& n : named) {
             if (n.status == status) {
                 expected = n.name;
-                ++count;
             }
         }
         EXPECT_EQ(cl_status_name(status), expected);
     }
-    EXPECT_EQ(count, 14);
     EXPECT_EQ(cl_status_name(-2147483647 - 1), "OpenCL error -2147483648");
     EXPECT_EQ(cl_status_name(2147483647), "OpenCL error 2147483647");
 }
