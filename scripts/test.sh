@@ -9,7 +9,10 @@
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   3. a line-coverage report of the tool's own sources (build-cov/);
 #   4. the bounded fuzzer runs (build-fuzz/);
-#   5. clang-format and clang-tidy over every source.
+#   5. clang-format and clang-tidy over every source;
+#   6. a fixed sample of mutants of the tool's sources, each built and run
+#      against the unit and scripted-driver end-to-end tests (build-mut/,
+#      tests/mutation/).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -54,5 +57,8 @@ ctest --test-dir "${FUZZ_BUILD_DIR:-$root/build-fuzz}" --output-on-failure -j "$
 
 stage "clang-format and clang-tidy"
 "$root/scripts/lint.sh" "$build"
+
+stage "mutation sample: the fast tests against changed tool sources"
+python3 "$root/tests/mutation/mutate.py" --sample 200 --suite-from "$build"
 
 stage "all checks passed"
