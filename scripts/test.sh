@@ -17,7 +17,10 @@
 #   5. the bounded fuzzer runs (build-fuzz/);
 #   6. clang-format and clang-tidy over every source;
 #   7. reproducible builds: HEAD packaged twice, in two fresh clones, must give
-#      the same bytes (scripts/reproducible.sh).
+#      the same bytes (scripts/reproducible.sh);
+#   8. a fixed sample of mutants of the tool's sources, each built and run
+#      against the unit and scripted-driver end-to-end tests (build-mut/,
+#      tests/mutation/).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -86,5 +89,8 @@ stage "clang-format and clang-tidy"
 
 stage "reproducible builds: HEAD packaged in two clones, compared"
 "$root/scripts/reproducible.sh"
+
+stage "mutation sample: the fast tests against changed tool sources"
+python3 "$root/tests/mutation/mutate.py" --sample 200 --suite-from "$build"
 
 stage "all checks passed"
