@@ -36,7 +36,7 @@ cmake --build "$asan" -j "$jobs"
 (
   cd "$asan"
   export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0
-  export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0"
+  export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --output-on-failure -j "$jobs" -E no_allocation_can_hold
 )
