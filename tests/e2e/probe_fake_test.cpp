@@ -196,6 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StringCase{"trailing_blanks", "name GPU  \n", "GPU  "},
                     StringCase{"raw_bytes_unescaped", "name \\xff\\x01\"q\"\\\\\n", "\xff\x01\"q\"\\"},
                     StringCase{"size_query_fails", "name.mode fail_size\n", ""},
+                    StringCase{"size_query_fails_after_writing_a_size", "name.mode fail_size_with_size\n", ""},
                     StringCase{"data_query_fails", "name.mode fail_data\n", ""},
                     StringCase{"size_zero", "name.size 0\n", ""},
                     StringCase{"size_beyond_any_string", "name.mode huge\n", ""},
@@ -205,9 +206,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FakeProbe, PlatformStringQuirks) {
     TempDir dir;
     FakePlatform p;
-    p.extra = "name.mode raw\nvendor.mode fail_data\nversion.mode huge\n";
+    p.extra = "name.mode fail_size_with_size\nvendor.mode fail_data\nversion.mode huge\n";
     const Outcome run = probe(dir, scenario({p}));
-    EXPECT_EQ(run.out, eol(banner + "platform_count=1\nplatform[0].name=Fake Platform\nplatform[0].vendor=\n"
+    EXPECT_EQ(run.out, eol(banner + "platform_count=1\nplatform[0].name=\nplatform[0].vendor=\n"
                                     "platform[0].version=\nplatform[0].device_count=0\n"));
     EXPECT_EQ(run.status, 3);
 }
@@ -255,12 +256,12 @@ TEST(FakeProbe, NumbersUseTheirFullWidth) {
     EXPECT_EQ(run.status, 0);
 }
 
-TEST(FakeProbe, FailedScalarQueriesShowZero) {
+TEST(FakeProbe, FailedOrUnwrittenScalarQueriesShowZero) {
     TempDir dir;
     FakeDevice d;
     d.extra =
         "compute_units.mode fail\nmax_work_group.mode fail\nglobal_mem.mode fail\n"
-        "max_alloc.mode fail\nlocal_mem.mode fail\n";
+        "max_alloc.mode fail\nlocal_mem.mode silent\n";
     FakePlatform p;
     p.devices = {d};
     const Outcome run = probe(dir, scenario({p}));
@@ -270,7 +271,8 @@ TEST(FakeProbe, FailedScalarQueriesShowZero) {
     EXPECT_EQ(run.status, 0);
 }
 
-// A platform whose device listing fails counts as having none; the probe goes on.
+// A platform whose device listing fails, or whose count call leaves the count
+// unwritten, counts as having none; the probe goes on.
 class FakeProbeListFailure : public testing::TestWithParam<std::string> {};
 
 TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
@@ -278,7 +280,7 @@ TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
     FakePlatform broken;
     broken.name = "Broken";
     broken.devices = {FakeDevice{}};
-    broken.extra = "list_fail 0xFFFFFFFF " + GetParam() + " -5\n";
+    broken.extra = "list_fail 0xFFFFFFFF " + GetParam() + "\n";
     FakePlatform good;
     good.name = "Good";
     good.devices = {FakeDevice{}};
@@ -293,7 +295,7 @@ TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
     EXPECT_EQ(run.status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, FakeProbeListFailure, testing::Values("count", "data"));
+INSTANTIATE_TEST_SUITE_P(Phases, FakeProbeListFailure, testing::Values("count -5", "data -5", "count 0"));
 
 TEST(FakeProbe, AsksEachAttributeWithItsExactSize) {
     TempDir dir;

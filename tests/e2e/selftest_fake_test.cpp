@@ -407,6 +407,9 @@ INSTANTIATE_TEST_SUITE_P(
                     TimingCase{"profiling_start 0\nprofiling_end 999999500\n", "1e+06"},
                     TimingCase{"profiling_start 0\nprofiling_end 18446744073709551615\n", "1.84467e+16"},
                     TimingCase{"profiling_start 1\nprofiling_end 2\n", "0.001"},
+                    // A counter the runtime does not write reads as 0.
+                    TimingCase{"profiling_start 0\nprofiling_end 13500\nprofiling_start.mode silent\n", "13.5"},
+                    TimingCase{"profiling_start 0\nprofiling_end.mode silent\n", "0"},
                     // A counter that cannot be read gives no time rather than a timestamp.
                     TimingCase{"profiling_start 1000\nprofiling_end 13500\nprofiling_start.mode fail\n", "0"},
                     TimingCase{"profiling_start 1000\nprofiling_end 13500\nprofiling_end.mode fail\n", "0"}));

@@ -239,6 +239,8 @@ Scenario load_scenario(const std::string& path) {
                 }
             } else if (suffix == "mode" && value == "fail") {
                 scalar->fail = true;
+            } else if (suffix == "mode" && value == "silent") {
+                scalar->silent = true;
             } else {
                 die(line_no, line, "unknown scalar directive");
             }

@@ -21,9 +21,13 @@
 //   <scalar key> N           device: type compute_units max_work_group global_mem
 //                            max_alloc local_mem compiler; global: profiling_start
 //                            profiling_end
-//   <scalar key>.mode fail   the query fails with CL_INVALID_VALUE
+//   <scalar key>.mode M      fail (the query writes the value yet fails with
+//                            CL_INVALID_VALUE), silent (the query succeeds but
+//                            writes nothing)
 //   list_fail TYPE count|data STATUS
-//                            platform: clGetDeviceIDs for exactly TYPE fails
+//                            platform: clGetDeviceIDs for exactly TYPE answers
+//                            STATUS; a failing count call still writes the
+//                            count, a STATUS of 0 writes nothing
 //   fail FUNCTION STATUS [N] the Nth call (default 1st) of FUNCTION fails
 //   wrong INDEX VALUE        the kernel writes VALUE at INDEX
 //   refuse_local_size STATUS a launch that gives a local size fails
@@ -49,6 +53,7 @@ struct StringAttr {
 struct ScalarAttr {
     std::uint64_t value = 0;
     bool fail = false;
+    bool silent = false;
 };
 
 struct Platform;
@@ -96,8 +101,8 @@ struct WrongValue {
 struct Scenario {
     std::list<Platform> platforms;
     StringAttr build_log;
-    ScalarAttr profiling_start{1000, false};
-    ScalarAttr profiling_end{2000, false};
+    ScalarAttr profiling_start{1000, false, false};
+    ScalarAttr profiling_end{2000, false, false};
     cl_int refuse_local_size = CL_SUCCESS;
     std::vector<Failure> failures;
     std::vector<WrongValue> wrong_values;
