@@ -246,20 +246,17 @@ StringAttr fixed_string(const char* text) {
 // Answers a string query as the scenario scripts it.
 cl_int answer_string(const StringAttr& attr, size_t size, void* value, size_t* size_ret) {
     const std::string& bytes = attr.value;
-    const size_t actual = bytes.size() + (attr.mode == AttrMode::raw ? 0 : 1);
-    if (attr.mode == AttrMode::fail_size || (attr.mode == AttrMode::fail_data && value != nullptr)) {
+    const size_t actual = bytes.size() + 1;  // the terminating NUL
+    if (attr.mode == AttrMode::fail_size) {
         return CL_INVALID_VALUE;
     }
     if (value != nullptr) {
         if (size < actual) {
             return CL_INVALID_VALUE;
         }
-        std::memcpy(value, bytes.data(), bytes.size());
-        if (attr.mode != AttrMode::raw) {
-            static_cast<char*>(value)[bytes.size()] = '\0';
-        }
+        std::memcpy(value, bytes.c_str(), actual);
     }
-    if (size_ret != nullptr && attr.mode != AttrMode::silent) {
+    if (size_ret != nullptr) {
         *size_ret = attr.reported_size.value_or(actual);
     }
     if (attr.mode == AttrMode::fail_size_with_size && value == nullptr) {

@@ -11,12 +11,11 @@
 //   device                   starts a device of the current platform
 //   <string key> TEXT        platform: name vendor version;
 //                            device: name vendor version opencl_c; global: build_log
-//   <string key>.mode M      nul (default: the size counts one NUL), raw (no NUL
-//                            counted), fail_size, fail_data (that call fails), huge
-//                            (the size reported is SIZE_MAX), silent (the size
-//                            query succeeds but writes no size), fail_size_with_size
-//                            (the size query writes the size yet fails; the data
-//                            query succeeds)
+//                            (answered with one NUL after it, counted in the size)
+//   <string key>.mode M      fail_size (both calls fail, writing nothing),
+//                            fail_size_with_size (the size query writes the size
+//                            yet fails; the data query succeeds), huge (the size
+//                            reported is SIZE_MAX)
 //   <string key>.size N      the size query reports N instead
 //   <scalar key> N           device: type compute_units max_work_group global_mem
 //                            max_alloc local_mem compiler; global: profiling_start
@@ -42,11 +41,11 @@
 
 namespace fake {
 
-enum class AttrMode { nul, raw, fail_size, fail_data, silent, fail_size_with_size };
+enum class AttrMode { normal, fail_size, fail_size_with_size };
 
 struct StringAttr {
     std::string value;
-    AttrMode mode = AttrMode::nul;
+    AttrMode mode = AttrMode::normal;
     std::optional<size_t> reported_size;
 };
 
