@@ -64,10 +64,11 @@ INSTANTIATE_TEST_SUITE_P(Arguments, FakeFrontEnd,
 // number. The tool opens none; the loader and the scripted driver close what
 // they read, the driver keeps its call log above descriptor 2 (see open_log)
 // and memcheck.sh does the same with valgrind's report, so descriptor 1 is
-// still free when the tool writes and each write fails with EBADF. Under Wine, Wine opens the working directory first, which
-// takes descriptor 1 and becomes the exe's standard output: a directory takes
-// no bytes either. Were a writable file to take it, the report would land
-// there and the run would end with status 0: the row would fail, not pass.
+// still free when the tool writes and each write fails with EBADF. Under
+// Wine, Wine opens the working directory first, which takes descriptor 1 and
+// becomes the exe's standard output: a directory takes no bytes either. Were a
+// writable file to take it, the report would land there and the run would end
+// with status 0: the row would fail, not pass.
 struct LostCase {
     const char* what;
     std::vector<std::string> args;
