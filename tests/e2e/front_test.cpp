@@ -66,9 +66,9 @@ INSTANTIATE_TEST_SUITE_P(Arguments, FakeFrontEnd,
 // and memcheck.sh does the same with valgrind's report, so descriptor 1 is
 // still free when the tool writes and each write fails with EBADF. Under
 // Wine, Wine opens the working directory first, which takes descriptor 1 and
-// becomes the exe's standard output: a directory takes no bytes either. Were
-// a writable file to take it, the report would land there and the run would
-// end with status 0: the row would fail, not pass.
+// becomes the exe's standard output: a directory takes no bytes either. Were a
+// writable file to take it, the report would land there and the run would end
+// with status 0: the row would fail, not pass.
 struct LostCase {
     const char* what;
     std::vector<std::string> args;

@@ -160,7 +160,11 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// How a device name that the runtime hands over oddly ends up in the report.
+// How a device name the runtime hands over oddly ends up in the report. The
+// string procedure itself is pinned by the unit tests and the fuzzer; these
+// rows show that the report prints the bytes as read, that device strings
+// trust the size call's status, and that the shipped binary (Corvane.exe under
+// Wine too) survives a size no string can hold.
 struct StringCase {
     const char* what;
     std::string directives;  // scenario lines for the device's name
@@ -189,56 +193,23 @@ TEST_P(FakeProbeStrings, NameIsShownAsRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Quirks, FakeProbeStrings,
-    testing::Values(StringCase{"counted_nul", "name Eleven byte\n", "Eleven byte"},
-                    StringCase{"no_nul_counted", "name Eleven byte\nname.mode raw\n", "Eleven byte"},
-                    StringCase{"two_nuls_keep_one", "name Eleven byte\\0\n", std::string("Eleven byte\0", 12)},
-                    StringCase{"embedded_nul", "name Ele\\0ven\n", std::string("Ele\0ven", 7)},
-                    StringCase{"trailing_blanks", "name GPU  \n", "GPU  "},
-                    StringCase{"raw_bytes_unescaped", "name \\xff\\x01\"q\"\\\\\n", "\xff\x01\"q\"\\"},
-                    StringCase{"size_query_fails", "name.mode fail_size\n", ""},
-                    StringCase{"data_query_fails", "name.mode fail_data\n", ""},
-                    StringCase{"size_zero", "name.size 0\n", ""},
+    testing::Values(StringCase{"bytes_unescaped_untrimmed", "name \\xff\\x01\\0\"q\"\\\\ \n",
+                               std::string("\xff\x01\0\"q\"\\ ", 8)},
+                    StringCase{"size_query_fails_after_writing_a_size", "name.mode fail_size_with_size\n", ""},
                     StringCase{"size_beyond_any_string", "name.mode huge\n", ""},
                     StringCase{"size_no_allocation_can_hold", "name.size 1125899906842624\n", ""}),
     [](const testing::TestParamInfo<StringCase>& test_info) { return std::string(test_info.param.what); });
 
-TEST(FakeProbe, PlatformStringQuirks) {
+// Platform strings too trust the size call's status.
+TEST(FakeProbe, PlatformNameWhoseSizeCallFailsIsEmpty) {
     TempDir dir;
     FakePlatform p;
-    p.extra = "name.mode raw\nvendor.mode fail_data\nversion.mode huge\n";
+    p.extra = "name.mode fail_size_with_size\n";
     const Outcome run = probe(dir, scenario({p}));
-    EXPECT_EQ(run.out, eol(banner + "platform_count=1\nplatform[0].name=Fake Platform\nplatform[0].vendor=\n"
-                                    "platform[0].version=\nplatform[0].device_count=0\n"));
+    EXPECT_EQ(run.out, eol(banner + "platform_count=1\nplatform[0].name=\nplatform[0].vendor=Corvane tests\n"
+                                    "platform[0].version=OpenCL 1.2 fake\nplatform[0].device_count=0\n"));
     EXPECT_EQ(run.status, 3);
 }
-
-struct TypeCase {
-    std::string type_lines;
-    std::string word;
-};
-
-void PrintTo(const TypeCase& c, std::ostream* os) {
-    *os << "type " << c.type_lines << " is " << c.word;
-}
-
-class FakeProbeTypeWord : public testing::TestWithParam<TypeCase> {};
-
-TEST_P(FakeProbeTypeWord, FirstMatchingBitNamesTheDevice) {
-    TempDir dir;
-    FakeDevice d;
-    d.type = GetParam().type_lines;
-    FakePlatform p;
-    p.devices = {d};
-    const Outcome run = probe(dir, scenario({p}));
-    EXPECT_NE(run.out.find(eol("device[0:0].type=" + GetParam().word + "\n")), std::string::npos) << run.out;
-    EXPECT_EQ(run.status, 0);  // listing by type ALL finds every device, whatever its bits
-}
-
-INSTANTIATE_TEST_SUITE_P(Bits, FakeProbeTypeWord,
-                         testing::Values(TypeCase{"4", "GPU"}, TypeCase{"2", "CPU"}, TypeCase{"8", "ACCELERATOR"},
-                                         TypeCase{"6", "GPU"}, TypeCase{"10", "CPU"}, TypeCase{"14", "GPU"},
-                                         TypeCase{"1", "OTHER"}, TypeCase{"16", "OTHER"}, TypeCase{"0", "OTHER"},
-                                         TypeCase{"0x100000004", "GPU"}, TypeCase{"4\ntype.mode fail", "OTHER"}));
 
 TEST(FakeProbe, NumbersUseTheirFullWidth) {
     TempDir dir;
@@ -255,12 +226,12 @@ TEST(FakeProbe, NumbersUseTheirFullWidth) {
     EXPECT_EQ(run.status, 0);
 }
 
-TEST(FakeProbe, FailedScalarQueriesShowZero) {
+TEST(FakeProbe, FailedOrUnwrittenScalarQueriesShowZero) {
     TempDir dir;
     FakeDevice d;
     d.extra =
         "compute_units.mode fail\nmax_work_group.mode fail\nglobal_mem.mode fail\n"
-        "max_alloc.mode fail\nlocal_mem.mode fail\n";
+        "max_alloc.mode fail\nlocal_mem.mode silent\n";
     FakePlatform p;
     p.devices = {d};
     const Outcome run = probe(dir, scenario({p}));
@@ -270,7 +241,8 @@ TEST(FakeProbe, FailedScalarQueriesShowZero) {
     EXPECT_EQ(run.status, 0);
 }
 
-// A platform whose device listing fails counts as having none; the probe goes on.
+// A platform whose device listing fails, or whose count call leaves the count
+// unwritten, counts as having none; the probe goes on.
 class FakeProbeListFailure : public testing::TestWithParam<std::string> {};
 
 TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
@@ -278,7 +250,7 @@ TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
     FakePlatform broken;
     broken.name = "Broken";
     broken.devices = {FakeDevice{}};
-    broken.extra = "list_fail 0xFFFFFFFF " + GetParam() + " -5\n";
+    broken.extra = "list_fail 0xFFFFFFFF " + GetParam() + "\n";
     FakePlatform good;
     good.name = "Good";
     good.devices = {FakeDevice{}};
@@ -293,7 +265,7 @@ TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
     EXPECT_EQ(run.status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, FakeProbeListFailure, testing::Values("count", "data"));
+INSTANTIATE_TEST_SUITE_P(Phases, FakeProbeListFailure, testing::Values("count -5", "data -5", "count 0"));
 
 TEST(FakeProbe, AsksEachAttributeWithItsExactSize) {
     TempDir dir;
@@ -322,16 +294,6 @@ TEST(FakeProbe, AsksEachAttributeWithItsExactSize) {
               (std::vector<std::string>{
                   "clGetDeviceIDs platform#0 type=0xffffffff num_entries=0 devices=null num_devices=set",
                   "clGetDeviceIDs platform#0 type=0xffffffff num_entries=1 devices=set num_devices=null"}));
-}
-
-TEST(FakeProbe, SizeLeftUnwrittenByTheRuntimeReadsAsEmpty) {
-    TempDir dir;
-    FakeDevice d;
-    d.extra = "name.mode silent\n";
-    FakePlatform p;
-    p.devices = {d};
-    const Outcome run = probe(dir, scenario({p}));
-    EXPECT_NE(run.out.find(eol("device[0:0].name=\ndevice[0:0].type=GPU\n")), std::string::npos) << run.out;
 }
 
 }  // namespace

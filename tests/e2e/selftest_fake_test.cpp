@@ -225,6 +225,8 @@ TEST(FakeSelfTest, RuntimeRefusingGroupsOf64FailsTheLaunch) {
 }
 
 // ---- Every checked call failing ----
+// The failure line's one home: each call's label, the status's name or number,
+// the exact bytes on standard error.
 
 struct CallFailure {
     const char* label;
@@ -326,23 +328,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "x = 1;\\n  ^\\n\n",
                   build_failed + "<source>:3:3: error: use of undeclared identifier 'x'\n  x = 1;\n  ^\n\n"},
         BuildCase{"empty_log", "fail clBuildProgram -11\n", build_failed + "\n"},
-        BuildCase{"log_without_nul", "fail clBuildProgram -11\nbuild_log raw log\nbuild_log.mode raw\n",
-                  build_failed + "raw log\n"},
-        BuildCase{"second_log_query_fails", "fail clBuildProgram -11\nbuild_log lost\nbuild_log.mode fail_data\n",
-                  build_failed + "\n"},
-        BuildCase{"failing_size_query_without_a_size",
-                  "fail clBuildProgram -11\nbuild_log lost\nbuild_log.mode fail_size\n", build_failed + "\n"},
         BuildCase{"failing_size_query_still_reports_a_size",
                   "fail clBuildProgram -11\nbuild_log <source>:1:1: error: kept\\nin full\n"
                   "build_log.mode fail_size_with_size\n",
                   build_failed + "<source>:1:1: error: kept\nin full\n"},
-        BuildCase{"absurd_log_size", "fail clBuildProgram -11\nbuild_log x\nbuild_log.mode huge\n",
-                  build_failed + "\n"},
-        BuildCase{"log_size_no_allocation_can_hold",
-                  "fail clBuildProgram -11\nbuild_log x\nbuild_log.size 1125899906842624\n", build_failed + "\n"},
         BuildCase{"compiler_not_available", "fail clBuildProgram -3\nbuild_log none\n",
-                  "clBuildProgram failed: CL_COMPILER_NOT_AVAILABLE (-3)\nnone\n"},
-        BuildCase{"unnamed_status", "fail clBuildProgram -43\n", "clBuildProgram failed: OpenCL error -43 (-43)\n\n"}),
+                  "clBuildProgram failed: CL_COMPILER_NOT_AVAILABLE (-3)\nnone\n"}),
     [](const testing::TestParamInfo<BuildCase>& test_info) { return std::string(test_info.param.what); });
 
 // ---- The result check ----
@@ -395,18 +386,18 @@ TEST_P(FakeKernelTime, PrintedInTheStreamsDefaultFormat) {
     EXPECT_EQ(run.status, 0);
 }
 
+// The tool's part: no time unless both counters are read and end is after
+// start, and nanoseconds to microseconds as a double. How the stream formats a
+// double is shown once, in exponent form, with a span of the full 64 bits.
 INSTANTIATE_TEST_SUITE_P(
     Counters, FakeKernelTime,
-    testing::Values(TimingCase{"profiling_start 5000\nprofiling_end 5000\n", "0"},
-                    TimingCase{"profiling_start 0\nprofiling_end 0\n", "0"},
-                    TimingCase{"profiling_start 9000\nprofiling_end 5000\n", "0"},
+    testing::Values(TimingCase{"profiling_start 9000\nprofiling_end 5000\n", "0"},
                     TimingCase{"profiling_start 1000\nprofiling_end 13500\n", "12.5"},
-                    TimingCase{"profiling_start 1000000\nprofiling_end 4141592\n", "3141.59"},
-                    TimingCase{"profiling_start 0\nprofiling_end 1234567000\n", "1.23457e+06"},
-                    TimingCase{"profiling_start 0\nprofiling_end 999999499\n", "999999"},
-                    TimingCase{"profiling_start 0\nprofiling_end 999999500\n", "1e+06"},
-                    TimingCase{"profiling_start 0\nprofiling_end 18446744073709551615\n", "1.84467e+16"},
                     TimingCase{"profiling_start 1\nprofiling_end 2\n", "0.001"},
+                    TimingCase{"profiling_start 0\nprofiling_end 18446744073709551615\n", "1.84467e+16"},
+                    // A counter the runtime does not write reads as 0.
+                    TimingCase{"profiling_start 0\nprofiling_end 13500\nprofiling_start.mode silent\n", "13.5"},
+                    TimingCase{"profiling_start 0\nprofiling_end.mode silent\n", "0"},
                     // A counter that cannot be read gives no time rather than a timestamp.
                     TimingCase{"profiling_start 1000\nprofiling_end 13500\nprofiling_start.mode fail\n", "0"},
                     TimingCase{"profiling_start 1000\nprofiling_end 13500\nprofiling_end.mode fail\n", "0"}));

@@ -246,20 +246,17 @@ StringAttr fixed_string(const char* text) {
 // Answers a string query as the scenario scripts it.
 cl_int answer_string(const StringAttr& attr, size_t size, void* value, size_t* size_ret) {
     const std::string& bytes = attr.value;
-    const size_t actual = bytes.size() + (attr.mode == AttrMode::raw ? 0 : 1);
-    if (attr.mode == AttrMode::fail_size || (attr.mode == AttrMode::fail_data && value != nullptr)) {
+    const size_t actual = bytes.size() + 1;  // the terminating NUL
+    if (attr.mode == AttrMode::fail_size) {
         return CL_INVALID_VALUE;
     }
     if (value != nullptr) {
         if (size < actual) {
             return CL_INVALID_VALUE;
         }
-        std::memcpy(value, bytes.data(), bytes.size());
-        if (attr.mode != AttrMode::raw) {
-            static_cast<char*>(value)[bytes.size()] = '\0';
-        }
+        std::memcpy(value, bytes.c_str(), actual);
     }
-    if (size_ret != nullptr && attr.mode != AttrMode::silent) {
+    if (size_ret != nullptr) {
         *size_ret = attr.reported_size.value_or(actual);
     }
     if (attr.mode == AttrMode::fail_size_with_size && value == nullptr) {
@@ -283,13 +280,14 @@ cl_int answer_scalar(T scalar, size_t size, void* value, size_t* size_ret) {
 }
 
 cl_int answer_scalar_attr(const fake::ScalarAttr& attr, size_t width, size_t size, void* value, size_t* size_ret) {
-    if (attr.fail) {
-        return CL_INVALID_VALUE;
+    if (attr.silent) {
+        return CL_SUCCESS;
     }
-    if (width == 4) {
-        return answer_scalar(static_cast<std::uint32_t>(attr.value), size, value, size_ret);
-    }
-    return answer_scalar(attr.value, size, value, size_ret);
+    const cl_int status = width == 4 ? answer_scalar(static_cast<std::uint32_t>(attr.value), size, value, size_ret)
+                                     : answer_scalar(attr.value, size, value, size_ret);
+    // A failing query has still written the value: what the caller shows must
+    // come from the status, not from whether the value was touched.
+    return attr.fail ? CL_INVALID_VALUE : status;
 }
 
 // ---- Platforms and devices ----
@@ -326,16 +324,21 @@ cl_int CL_API_CALL fake_GetDeviceIDs(cl_platform_id platform, cl_device_type typ
         return CL_INVALID_VALUE;
     }
     const fake::Platform& p = *platform->script;
-    for (const fake::ListFailure& f : p.list_failures) {
-        if (f.type == type && f.on_data == (devices != nullptr)) {
-            return f.status;
-        }
-    }
     std::vector<cl_device_id> matching;
     for (const auto& owned : driver().devices) {
         const fake::Device& dev = *owned->script;
         if (dev.platform == &p && (type == CL_DEVICE_TYPE_ALL || (dev.type.value & type) != 0)) {
             matching.push_back(owned.get());
+        }
+    }
+    for (const fake::ListFailure& f : p.list_failures) {
+        if (f.type == type && f.on_data == (devices != nullptr)) {
+            // A failing count call has still written the count; a succeeding
+            // one scripted here writes nothing.
+            if (num_devices != nullptr && f.status != CL_SUCCESS) {
+                *num_devices = static_cast<cl_uint>(matching.size());
+            }
+            return f.status;
         }
     }
     if (matching.empty()) {

@@ -92,16 +92,8 @@ std::vector<std::string> words(const std::string& text) {
 }
 
 bool set_mode(StringAttr& attr, const std::string& mode) {
-    if (mode == "nul") {
-        attr.mode = AttrMode::nul;
-    } else if (mode == "raw") {
-        attr.mode = AttrMode::raw;
-    } else if (mode == "fail_size") {
+    if (mode == "fail_size") {
         attr.mode = AttrMode::fail_size;
-    } else if (mode == "fail_data") {
-        attr.mode = AttrMode::fail_data;
-    } else if (mode == "silent") {
-        attr.mode = AttrMode::silent;
     } else if (mode == "fail_size_with_size") {
         attr.mode = AttrMode::fail_size_with_size;
     } else if (mode == "huge") {
@@ -239,6 +231,8 @@ Scenario load_scenario(const std::string& path) {
                 }
             } else if (suffix == "mode" && value == "fail") {
                 scalar->fail = true;
+            } else if (suffix == "mode" && value == "silent") {
+                scalar->silent = true;
             } else {
                 die(line_no, line, "unknown scalar directive");
             }

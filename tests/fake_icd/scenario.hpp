@@ -11,19 +11,22 @@
 //   device                   starts a device of the current platform
 //   <string key> TEXT        platform: name vendor version;
 //                            device: name vendor version opencl_c; global: build_log
-//   <string key>.mode M      nul (default: the size counts one NUL), raw (no NUL
-//                            counted), fail_size, fail_data (that call fails), huge
-//                            (the size reported is SIZE_MAX), silent (the size
-//                            query succeeds but writes no size), fail_size_with_size
-//                            (the size query writes the size yet fails; the data
-//                            query succeeds)
+//                            (answered with one NUL after it, counted in the size)
+//   <string key>.mode M      fail_size (both calls fail, writing nothing),
+//                            fail_size_with_size (the size query writes the size
+//                            yet fails; the data query succeeds), huge (the size
+//                            reported is SIZE_MAX)
 //   <string key>.size N      the size query reports N instead
 //   <scalar key> N           device: type compute_units max_work_group global_mem
 //                            max_alloc local_mem compiler; global: profiling_start
 //                            profiling_end
-//   <scalar key>.mode fail   the query fails with CL_INVALID_VALUE
+//   <scalar key>.mode M      fail (the query writes the value yet fails with
+//                            CL_INVALID_VALUE), silent (the query succeeds but
+//                            writes nothing)
 //   list_fail TYPE count|data STATUS
-//                            platform: clGetDeviceIDs for exactly TYPE fails
+//                            platform: clGetDeviceIDs for exactly TYPE answers
+//                            STATUS; a failing count call still writes the
+//                            count, a STATUS of 0 writes nothing
 //   fail FUNCTION STATUS [N] the Nth call (default 1st) of FUNCTION fails
 //   wrong INDEX VALUE        the kernel writes VALUE at INDEX
 //   refuse_local_size STATUS a launch that gives a local size fails
@@ -38,17 +41,18 @@
 
 namespace fake {
 
-enum class AttrMode { nul, raw, fail_size, fail_data, silent, fail_size_with_size };
+enum class AttrMode { normal, fail_size, fail_size_with_size };
 
 struct StringAttr {
     std::string value;
-    AttrMode mode = AttrMode::nul;
+    AttrMode mode = AttrMode::normal;
     std::optional<size_t> reported_size;
 };
 
 struct ScalarAttr {
     std::uint64_t value = 0;
     bool fail = false;
+    bool silent = false;
 };
 
 struct Platform;
@@ -96,8 +100,8 @@ struct WrongValue {
 struct Scenario {
     std::list<Platform> platforms;
     StringAttr build_log;
-    ScalarAttr profiling_start{1000, false};
-    ScalarAttr profiling_end{2000, false};
+    ScalarAttr profiling_start{1000, false, false};
+    ScalarAttr profiling_end{2000, false, false};
     cl_int refuse_local_size = CL_SUCCESS;
     std::vector<Failure> failures;
     std::vector<WrongValue> wrong_values;

@@ -50,6 +50,10 @@ TOOL = "corvane"
 UNIT_TESTS = os.path.join("tests", "corvane_unit_tests")
 E2E_TESTS = os.path.join("tests", "corvane_e2e_tests")
 FAKE_ICD = os.path.join("tests", "libcorvane_fake_icd.so")
+# The loader vendor directory the suite tree's configure step writes: one .icd
+# file naming that tree's scripted driver.
+FAKE_VENDORS = os.path.join("tests", "fake-vendors")
+FAKE_VENDOR_ICD = os.path.join(FAKE_VENDORS, "corvane-fake.icd")
 # Unoptimised, without debug information, the C++ runtime linked dynamically:
 # the quickest rebuild. Warnings are errors, as in every build the scripts make.
 # The standard library checks its preconditions, so that an index out of range
@@ -650,7 +654,7 @@ class Worker:
             [
                 os.path.join(self.suite, E2E_TESTS),
                 "--binary=" + os.path.join(self.build, TOOL),
-                "--fake-icd=" + os.path.join(self.suite, FAKE_ICD),
+                "--fake-vendors=" + os.path.join(self.suite, FAKE_VENDORS),
                 "--gtest_filter=" + E2E_FILTER,
                 *gtest_flags,
             ],
@@ -776,7 +780,7 @@ def main():
         suite = os.path.join(base, "suite")
         print(f"building the end-to-end program and the scripted driver in {suite}", flush=True)
         configure_and_build(ROOT, suite, SUITE_TARGETS, jobs, os.path.join(base, "suite.log"))
-    for path in (E2E_TESTS, FAKE_ICD):
+    for path in (E2E_TESTS, FAKE_ICD, FAKE_VENDOR_ICD):
         if not os.path.isfile(os.path.join(suite, path)):
             raise SystemExit(f"{os.path.join(suite, path)} is missing")
     listing = subprocess.run(

@@ -49,7 +49,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 "2",
                                 13),
                     false},
-        VersionCase{std::string("\0OpenCL C 1.2", 13), true}));
+        VersionCase{std::string("\0OpenCL C 1.2", 13), true}, VersionCase{"OpenCL C 1.a", false},
+        VersionCase{"OpenCL C 1.08", true}, VersionCase{"OpenCL C -2147483649.0", false}));
 
 TEST(Usable, NeedsCompilerExactlyOneAndVersion) {
     DeviceInfo device;
