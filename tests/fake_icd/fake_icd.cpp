@@ -83,7 +83,7 @@ struct _cl_kernel {
     static constexpr cl_int invalid = CL_INVALID_KERNEL;
     cl_icd_dispatch* dispatch;
     std::string tag;
-    cl_mem args[2];
+    cl_mem args[2] = {nullptr, nullptr};  // none set yet
 };
 struct _cl_event {
     static constexpr const char* kind = "event";
@@ -565,7 +565,7 @@ cl_kernel CL_API_CALL fake_CreateKernel(cl_program program, const char* name, cl
         set_error(errcode_ret, CL_INVALID_KERNEL_NAME);
         return nullptr;
     }
-    auto* kernel = make<_cl_kernel>(nullptr, nullptr);  // no arguments set yet
+    auto* kernel = make<_cl_kernel>();
     log_line(line + " -> " + kernel->tag);
     set_error(errcode_ret, CL_SUCCESS);
     return kernel;
