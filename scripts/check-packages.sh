@@ -16,6 +16,9 @@ deb=$1
 zip=$2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+# shellcheck source=tests/install/usage.sh
+source "$root/tests/install/usage.sh"
+
 fail() {
   echo "FAIL: $*" >&2
   exit 1
@@ -57,13 +60,7 @@ diff -u "$tmp/contents.expected" "$tmp/contents" || fail "the .deb's files diffe
 lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>/dev/null || fail "lintian: $(cat "$tmp/lintian")"
 
 dpkg-deb --extract "$deb" "$tmp/root"
-status=0
-"$tmp/root/usr/bin/corvane" --help >"$tmp/out" 2>"$tmp/err" || status=$?
-printf '%s\n' "Corvane: standalone OpenCL client foundation" "Usage:" "  Corvane.exe --help" \
-  "  Corvane.exe --probe" "  Corvane.exe --self-test" >"$tmp/out.expected"
-diff -u "$tmp/out.expected" "$tmp/out" || fail "the unpacked tool's usage differs"
-[[ ! -s $tmp/err ]] || fail "the unpacked tool wrote to standard error: $(cat "$tmp/err")"
-((status == 0)) || fail "the unpacked tool exited $status"
+check_usage "$tmp/root/usr/bin/corvane" "the unpacked tool"
 
 zipinfo -1 "$zip" >"$tmp/members"
 printf '%s\n' Corvane.exe LICENSE README.md >"$tmp/members.expected"

@@ -13,6 +13,9 @@ fake_icd=$2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
+# shellcheck source=tests/install/usage.sh
+source "$(dirname "$0")/usage.sh"
+
 fail() {
   echo "FAIL: $*" >&2
   exit 1
@@ -24,13 +27,7 @@ printf '%s\n' ./bin/corvane ./share/doc/corvane/LICENSE ./share/doc/corvane/READ
   ./share/man/man1/corvane.1 >"$tmp/files.expected"
 diff -u "$tmp/files.expected" "$tmp/files" || fail "installed files differ"
 
-status=0
-"$prefix/bin/corvane" --help >"$tmp/out" 2>"$tmp/err" || status=$?
-printf '%s\n' "Corvane: standalone OpenCL client foundation" "Usage:" "  Corvane.exe --help" \
-  "  Corvane.exe --probe" "  Corvane.exe --self-test" >"$tmp/out.expected"
-diff -u "$tmp/out.expected" "$tmp/out" || fail "--help: standard output differs"
-[[ ! -s $tmp/err ]] || fail "--help: standard error is not empty: $(cat "$tmp/err")"
-((status == 0)) || fail "--help: exit status $status"
+check_usage "$prefix/bin/corvane" "the installed tool"
 
 mkdir "$tmp/vendors"
 echo "$fake_icd" >"$tmp/vendors/scripted.icd"
