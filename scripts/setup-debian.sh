@@ -30,7 +30,9 @@ test=(
   # the checks beyond the tests: memcheck, coverage, layout and static analysis
   valgrind gcovr python3 clang-format clang-tidy
   # the packages and their checks: the man page, the .deb, the zip
-  mandoc man-db dpkg-dev fakeroot lintian zip unzip
+  mandoc man-db dpkg-dev lintian zip unzip
+  # the Debian 11 and 13 build roots that build and test the releases
+  debootstrap
 )
 bench=(hyperfine time)
 

@@ -7,10 +7,13 @@
 #      Corvane.exe's import check and end-to-end cases under Wine (build/,
 #      GCC Release; build-win/);
 #   2. the tool built as a user builds it, without GoogleTest (build-plain/),
-#      and the tool and tests with clang 14 (build-clang/), both Release;
-#      the release packages, the .deb and the Windows zip, made by
-#      scripts/package.sh (build-pkg/, build-pkg-win/) and checked by
-#      scripts/check-packages.sh;
+#      and the tool and tests with clang 14 (build-clang/), both Release; the
+#      tool and tests built and run in a Debian 11 and a Debian 13 build root
+#      with their own toolchains (scripts/buildroot.sh, scripts/root-suite.sh;
+#      build-bullseye/, build-trixie/); the release packages, the .deb, the
+#      tarball and the Windows zip, made by scripts/package.sh (build-pkg/,
+#      build-pkg-win/) and checked by scripts/check-packages.sh, which also
+#      installs them in both roots;
 #   3. the whole suite again against a build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   4. a line-coverage report of the tool's own sources (build-cov/);
@@ -54,7 +57,16 @@ cmake -S "$root" -B "$clang_build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER
 cmake --build "$clang_build" -j "$jobs"
 (cd "$clang_build" && ctest --output-on-failure -j "$jobs" -R '^unit\.')
 
-stage "release packages: the .deb and the Windows zip"
+stage "Debian 11 and Debian 13 build roots: the tool and tests with each release's compiler and CMake"
+# The oldest Debian the releases are built on and the newest: each root's
+# toolchain builds the whole tree without a warning and passes the unit and
+# scripted-driver cases, and the tool probes that release's PoCL.
+for release in base newest; do
+  codename=$(basename "$("$root/scripts/buildroot.sh" path "$release")")
+  "$root/scripts/buildroot.sh" run "$release" --bind "$root" -- "$root/scripts/root-suite.sh" "$root/build-$codename"
+done
+
+stage "release packages: the .deb, the tarball and the Windows zip, built in the Debian 11 root"
 packages=$("$root/scripts/package.sh")
 mapfile -t packages <<<"$packages"
 "$root/scripts/check-packages.sh" "${packages[@]}"

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+#
+#   root-suite.sh BUILD_DIR
+#
+# Run inside a Debian build root (scripts/test.sh runs it through
+# scripts/buildroot.sh, in the Debian 11 and Debian 13 roots): builds the tool
+# and its tests into BUILD_DIR with that release's compiler and CMake,
+# warnings (CMake's too) as errors, runs the unit tests and every scripted-driver
+# end-to-end case, then the built tool's --probe on that release's own PoCL.
+# The real-driver cases need oclgrind, Mesa and clinfo, which stay on the host.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$1
+release=$(. /etc/os-release && echo "Debian ${VERSION_ID:-$VERSION_CODENAME}")
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+echo "$release: $(g++ --version | head -n 1), $(cmake --version | head -n 1)"
+cmake -S "$root" -B "$build" -Werror=dev -Werror=deprecated -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=ON \
+  -DCORVANE_WERROR=ON >"$tmp/configure.log" 2>&1 ||
+  {
+    cat "$tmp/configure.log"
+    exit 1
+  }
+cmake --build "$build" -j "$(nproc)" >"$tmp/build.log" 2>&1 || {
+  cat "$tmp/build.log"
+  exit 1
+}
+(cd "$build" && ctest --output-on-failure -j "$(nproc)" -R '^(unit|e2e)\.' -E 'Real')
+echo "$release: $build/corvane --probe on this release's PoCL"
+POCL_CACHE_DIR=$tmp/pocl-cache "$build/corvane" --probe
