@@ -5,8 +5,9 @@
 # the working tree) twice, into folders of different names and path lengths,
 # runs scripts/package.sh in each, the second one later and under another
 # umask, and compares the SHA-256 sums of what is shipped: the Linux tool,
-# Corvane.exe, the .deb and the .zip. Prints both lists; on any difference
-# shows where the files differ, keeps the clones for a closer look and exits 1.
+# Corvane.exe, the .deb, the tarball, their build-info and the .zip. Prints
+# both lists; on any difference shows where the files differ, keeps the clones
+# for a closer look and exits 1.
 #
 #   reproducible.sh     (clones under $TMPDIR, default /tmp; removed when equal)
 set -euo pipefail
@@ -19,7 +20,8 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvane-reproducible.XXXXXX")
 first=$work/a
 second=$work/second-clone-of-the-same-commit
-artifacts=(build-pkg/corvane build-pkg-win/Corvane.exe "packages/corvane_*_amd64.deb" "packages/Corvane-*-win64.zip")
+artifacts=(build-pkg/corvane build-pkg-win/Corvane.exe "packages/corvane_*_amd64.deb" "packages/corvane-*-linux-x86_64.tar.gz"
+  "packages/corvane-*-linux-x86_64.buildinfo" "packages/Corvane-*-win64.zip")
 
 # package CLONE UMASK: clones the commit and packages it, all under that
 # umask, in a shell of its own; the build folders are the defaults inside the
@@ -85,6 +87,8 @@ explain() {
     view "$file" dpkg-deb -c
     ;;
   *.zip) view "$file" zipinfo -v ;;
+  *.tar.gz) view "$file" tar -tvzf ;;
+  *.buildinfo) view "$file" cat ;;
   *)
     view "$file" readelf -nS
     view "$file" strings -a
