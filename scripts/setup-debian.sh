@@ -33,6 +33,14 @@ test=(
   mandoc man-db dpkg-dev lintian zip unzip
   # the Debian 11 and 13 build roots that build and test the releases
   debootstrap
+  # arm64: the cross compiler, qemu-user to run what it builds, the arm64
+  # OpenCL loader through multiarch, and the multi-arch libraries that Mesa's
+  # rusticl for arm64 needs (rusticl itself is unpacked into the build tree by
+  # tests/arm64/rusticl.sh: its package would replace the amd64 drivers)
+  g++-aarch64-linux-gnu qemu-user ocl-icd-libopencl1:arm64 ocl-icd-opencl-dev:arm64
+  libllvm15:arm64 libllvmspirvlib15:arm64 libsensors5:arm64 libdrm-amdgpu1:arm64 libdrm-nouveau2:arm64
+  libdrm-radeon1:arm64 libdrm2:arm64 libelf1:arm64 libexpat1:arm64 libzstd1:arm64 zlib1g:arm64
+  libstdc++6:arm64 libgcc-s1:arm64
 )
 bench=(hyperfine time)
 
@@ -46,9 +54,15 @@ bench) packages=("${tool[@]}" "${test[@]}" "${bench[@]}") ;;
   ;;
 esac
 
+# A name without an architecture means this machine's own (or an
+# architecture-independent package); with both installed, dpkg-query lists each.
+native=$(dpkg --print-architecture)
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+  want=$native
+  [[ $p == *:* ]] && want=${p#*:}
+  if ! dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null |
+    grep -Eq "^install ok installed ($want|all)$"; then
     missing+=("$p")
   fi
 done
@@ -65,7 +79,16 @@ log=${SETUP_LOG:-$root/build/setup-debian.log}
 mkdir -p "$(dirname "$log")"
 echo "packages: installing ${#missing[@]} (${missing[*]}); apt's output is in $log"
 export DEBIAN_FRONTEND=noninteractive
-if ! { "${as_root[@]}" apt-get update -q && "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+# Packages of another architecture need it added to dpkg first.
+for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    "${as_root[@]}" dpkg --add-architecture "$arch"
+  fi
+done
+# --no-remove: an install that would take away a package already here (as a
+# non-multi-arch package of another architecture would) fails instead.
+if ! { "${as_root[@]}" apt-get update -q &&
+  "${as_root[@]}" apt-get install -y -q --no-install-recommends --no-remove "${missing[@]}"; } >"$log" 2>&1; then
   tail -n 20 "$log" >&2
   echo "packages: apt-get failed; the whole output is in $log" >&2
   exit 1
