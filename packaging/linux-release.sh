@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 #
-#   linux-release.sh BUILD_DIR OUT_DIR COMMIT
+#   linux-release.sh BUILD_DIR OUT_DIR COMMIT [ARCH]
 #
-# Builds the Linux release of the tree this script sits in and writes three
-# files to OUT_DIR, printing their paths one a line:
+# Builds the Linux release of the tree this script sits in for the Debian
+# architecture ARCH (default: this machine's; another one is cross-built with
+# cmake/<its GNU triple>.cmake, as arm64 with aarch64-linux-gnu.cmake) and
+# writes three files to OUT_DIR, printing their paths one a line:
 #   corvane_<version>_<arch>.deb               the Debian package
 #   corvane-<version>-linux-<cpu>.tar.gz       the same tool for any
 #                                              distribution, laid out as
@@ -21,6 +23,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
 out=$2
 commit=$3
+arch=${4:-$(dpkg --print-architecture)}
 [[ -n ${SOURCE_DATE_EPOCH:-} ]] || {
   echo "linux-release.sh: SOURCE_DATE_EPOCH is not set" >&2
   exit 1
@@ -28,13 +31,33 @@ commit=$3
 export TZ=UTC LC_ALL=C.UTF-8
 umask 022
 
+# The target architecture's DEB_HOST_* variables, which dpkg-buildflags and
+# dpkg-shlibdeps follow; a foreign one is cross-built.
+triple=$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+eval "$(CC=$triple-gcc dpkg-architecture -a"$arch" -s)"
+cpu=$DEB_HOST_GNU_CPU
+cmake_args=(-DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=OFF -DCORVANE_WERROR=ON)
+# What the recipe lists: the compiler drivers and the versioned compilers,
+# the C++ runtime linked in, binutils, the C library's headers and objects.
+if [[ $DEB_HOST_ARCH != "$DEB_BUILD_ARCH" ]]; then
+  cmake_args+=("-DCMAKE_TOOLCHAIN_FILE=$root/cmake/$triple.cmake")
+  strip=$triple-strip
+  major=$("$triple-gcc" -dumpversion | cut -d. -f1)
+  toolchain=("gcc-$triple" "g++-$triple" "gcc-$major-$triple" "g++-$major-$triple"
+    "libstdc++-$major-dev-$arch-cross" "binutils-$triple" "libc6-dev-$arch-cross")
+else
+  strip=strip
+  major=$(gcc -dumpversion | cut -d. -f1)
+  toolchain=(gcc g++ "gcc-$major" "g++-$major" "libstdc++-$major-dev" binutils libc6-dev)
+fi
+toolchain+=(cmake dpkg-dev "ocl-icd-opencl-dev:$arch" opencl-headers)
+
 # Debian's own flags for its packages (fortified calls, stack protector,
 # read-only relocations bound at start-up); the optimisation is the Release
 # build type's.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CXXFLAGS_MAINT_STRIP="-g -O2"
 cxxflags="$(cd "$root" && dpkg-buildflags --get CPPFLAGS) $(cd "$root" && dpkg-buildflags --get CXXFLAGS)"
 ldflags=$(cd "$root" && dpkg-buildflags --get LDFLAGS)
-cmake_args=(-DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=OFF -DCORVANE_WERROR=ON)
 {
   cmake -S "$root" -B "$build" "${cmake_args[@]}" "-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags"
   cmake --build "$build" -j "$(nproc)"
@@ -45,8 +68,6 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   echo "linux-release.sh: no project version in $build/CMakeCache.txt" >&2
   exit 1
 }
-arch=$(dpkg --print-architecture)
-cpu=$(dpkg-architecture -qDEB_HOST_GNU_CPU)
 mkdir -p "$out"
 deb=$out/corvane_${version}_$arch.deb
 tarball=$out/corvane-$version-linux-$cpu.tar.gz
@@ -59,7 +80,7 @@ install_tree() {
   local prefix=$1 dest=$2
   rm -rf "$dest"
   DESTDIR=$dest cmake --install "$build" --prefix "$prefix" >/dev/null
-  strip --remove-section=.comment --remove-section=.note "$dest$prefix/bin/corvane"
+  "$strip" --remove-section=.comment --remove-section=.note "$dest$prefix/bin/corvane"
   find "$dest" -type d -exec chmod 0755 {} +
   find "$dest" -type f -exec chmod 0644 {} +
   chmod 0755 "$dest$prefix/bin/corvane"
@@ -139,13 +160,12 @@ tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH
   echo "Commit: $commit"
   echo "Source-Date-Epoch: $SOURCE_DATE_EPOCH"
   echo "Built-In: $(. /etc/os-release && echo "$PRETTY_NAME"), a debootstrap --variant=minbase root (scripts/buildroot.sh)"
-  echo "CMake-Options: ${cmake_args[*]}"
-  echo "CXXFLAGS: $cxxflags"
+  echo "CMake-Options: ${cmake_args[*]//$root/<source>}"
+  # The checkout's path, mapped away in the binary, is not part of the recipe.
+  echo "CXXFLAGS: ${cxxflags//$root/<source>}"
   echo "LDFLAGS: $ldflags"
   echo "Toolchain:"
-  dpkg-query -W -f=' ${Package} ${Version}\n' gcc g++ "gcc-$(gcc -dumpversion | cut -d. -f1)" \
-    "g++-$(gcc -dumpversion | cut -d. -f1)" "libstdc++-$(gcc -dumpversion | cut -d. -f1)-dev" binutils libc6-dev \
-    cmake dpkg-dev ocl-icd-opencl-dev opencl-headers | LC_ALL=C sort
+  dpkg-query -W -f=' ${Package}:${Architecture} ${Version}\n' "${toolchain[@]}" | LC_ALL=C sort
   echo "SHA-256:"
   (cd "$out" && sha256sum "$(basename "$deb")" "$(basename "$tarball")") | sed 's/^/ /'
 } >"$buildinfo"

@@ -35,6 +35,11 @@ roots=${CORVANE_ROOTS:-/var/cache/corvane/roots}
 # PoCL (the tool and its tests, and a real driver to run them on), GoogleTest,
 # and dpkg-dev (dpkg-buildflags, dpkg-shlibdeps, dpkg-deb for the .deb).
 packages=(g++ make cmake dpkg-dev file xz-utils ocl-icd-opencl-dev opencl-headers pocl-opencl-icd libgtest-dev)
+# The base root, where the releases are built, also builds the arm64 one: the
+# cross compiler, and the arm64 OpenCL loader through multiarch (arm64 added
+# to its dpkg), which dpkg-shlibdeps reads the arm64 Depends against.
+foreign=(arm64)
+cross=(g++-aarch64-linux-gnu ocl-icd-opencl-dev:arm64 ocl-icd-libopencl1:arm64)
 # Bump when the way a root is made changes, so that cached roots are remade.
 recipe=1
 
@@ -56,15 +61,32 @@ codename() {
 # serves this machine's own release (not its -updates or -security suites).
 mirror() {
   local own uri
+  # shellcheck disable=SC1091 # this machine's own file
   own=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  # shellcheck disable=SC2016 # apt's own format, not the shell's
   uri=$(apt-get indextargets --format '$(REPO_URI)' "Codename: $own" "Identifier: Packages" 2>/dev/null | sort -u | head -n 1)
   [[ -n $uri ]] || die "apt has no repository for this machine's release '$own' (run apt-get update first)"
   echo "${uri%/}"
 }
 
+# packages_of RELEASE: what its root holds (the base root adds the cross
+# build's packages).
+packages_of() {
+  echo "${packages[@]}"
+  if [[ $1 == "$(codename base)" ]]; then
+    echo "${cross[@]}"
+  fi
+}
+foreign_of() {
+  if [[ $1 == "$(codename base)" ]]; then
+    echo "${foreign[@]}"
+  fi
+}
+
 # The key of a root's contents: when it changes, the cached root is remade.
 key() {
-  printf '%s\n' "recipe $recipe" "release $1" "packages ${packages[*]}" | sha256sum | cut -c1-16
+  printf '%s\n' "recipe $recipe" "release $1" "packages $(packages_of "$1")" "foreign $(foreign_of "$1")" |
+    sha256sum | cut -c1-16
 }
 
 # mounted_under DIR: whether anything is mounted at or below DIR, as this
@@ -112,6 +134,7 @@ inside() {
   if ((${#binds[@]} > 0)); then
     workdir=${binds[0]}
   fi
+  # shellcheck disable=SC2016 # expanded by the inner shell
   unshare --mount --propagation private /bin/bash -c '
     set -e
     dir=$1 workdir=$2 nbinds=$3
@@ -127,6 +150,23 @@ inside() {
     exec chroot "$dir" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$workdir" "$@"
   ' bash "$dir" "$workdir" "${#binds[@]}" "${binds[@]}" "$@"
+}
+
+# populate DIR RELEASE MIRROR: debootstrap's minimal Debian in DIR, then
+# the root's packages. (Each step is checked: set -e does not reach into a
+# function whose status its caller tests.)
+populate() {
+  local dir=$1 release=$2 url=$3 arch
+  debootstrap --variant=minbase "$release" "$dir" "$url" || return 1
+  echo "deb $url $release main" >"$dir/etc/apt/sources.list" || return 1
+  cp /etc/resolv.conf "$dir/etc/resolv.conf" || return 1
+  for arch in $(foreign_of "$release"); do
+    inside "$dir" -- dpkg --add-architecture "$arch" || return 1
+  done
+  inside "$dir" -- apt-get update -q || return 1
+  # shellcheck disable=SC2046 # one word a package
+  inside "$dir" -- apt-get install -y -q --no-install-recommends --no-remove $(packages_of "$release") || return 1
+  inside "$dir" -- apt-get clean
 }
 
 # ensure RELEASE: the root, made when missing or stale. The new root is built
@@ -151,14 +191,7 @@ ensure() {
   fi
   echo "buildroot: making the Debian $release root in $dir (log: $log)" >&2
   delete "$new"
-  {
-    debootstrap --variant=minbase "$release" "$new" "$url" &&
-      echo "deb $url $release main" >"$new/etc/apt/sources.list" &&
-      cp /etc/resolv.conf "$new/etc/resolv.conf" &&
-      inside "$new" -- apt-get update -q &&
-      inside "$new" -- apt-get install -y -q --no-install-recommends "${packages[@]}" &&
-      inside "$new" -- apt-get clean
-  } >"$log" 2>&1 || {
+  populate "$new" "$release" "$url" >"$log" 2>&1 || {
     tail -n 20 "$log" >&2
     die "making the Debian $release root failed; the whole output is in $log"
   }

@@ -6,22 +6,26 @@
 # Builds the release packages of the tree this script sits in, and prints
 # their paths on standard output, one a line (the build's own output goes to
 # standard error):
-#   OUT_DIR/corvane_<version>_amd64.deb          Debian package
-#   OUT_DIR/corvane-<version>-linux-x86_64.tar.gz the same tool for other
-#                                                distributions
-#   OUT_DIR/corvane-<version>-linux-x86_64.buildinfo  their recipe
-#   OUT_DIR/Corvane-<version>-win64.zip          Corvane.exe, README.md and
-#                                                LICENSE, from a Release
-#                                                MinGW-w64 tree in
-#                                                build-pkg-win/ (or
-#                                                $PKG_WIN_BUILD_DIR)
+#   OUT_DIR/corvane_<version>_amd64.deb                Debian package
+#   OUT_DIR/corvane-<version>-linux-x86_64.tar.gz       the same tool for
+#                                                       other distributions
+#   OUT_DIR/corvane-<version>-linux-x86_64.buildinfo    their recipe
+#   OUT_DIR/corvane_<version>_arm64.deb                 the same three for
+#   OUT_DIR/corvane-<version>-linux-aarch64.tar.gz      arm64, cross-built
+#   OUT_DIR/corvane-<version>-linux-aarch64.buildinfo
+#   OUT_DIR/Corvane-<version>-win64.zip                 Corvane.exe, README.md
+#                                                       and LICENSE, from a
+#                                                       Release MinGW-w64 tree
+#                                                       in build-pkg-win/ (or
+#                                                       $PKG_WIN_BUILD_DIR)
 # OUT_DIR defaults to build-pkg/packages. The version is the one of the
 # project() line in CMakeLists.txt.
 #
-# The Linux files are made by packaging/linux-release.sh in build-pkg/ (or
-# $PKG_BUILD_DIR), run inside the Debian 11 build root (scripts/buildroot.sh,
-# made on first use; this needs root), so that the tool runs on every Debian
-# from 11 on and on other distributions with glibc 2.17 or later.
+# The Linux files are made by packaging/linux-release.sh in build-pkg/ and
+# build-pkg-arm64/ (or $PKG_BUILD_DIR, $PKG_ARM64_BUILD_DIR), run inside the
+# Debian 11 build root (scripts/buildroot.sh, made on first use; this needs
+# root), so that the tool runs on every Debian from 11 on and on other
+# distributions with glibc 2.17 or later.
 #
 # One commit gives the same bytes every time: every date comes from
 # SOURCE_DATE_EPOCH (default: the last commit's time), which is exported for
@@ -30,6 +34,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${PKG_BUILD_DIR:-$root/build-pkg}
+build_arm64=${PKG_ARM64_BUILD_DIR:-$root/build-pkg-arm64}
 build_win=${PKG_WIN_BUILD_DIR:-$root/build-pkg-win}
 out=${1:-$build/packages}
 jobs=$(nproc)
@@ -46,12 +51,17 @@ fi
 export TZ=UTC LC_ALL=C
 umask 022
 
-mkdir -p "$build" "$out"
-build=$(cd "$build" && pwd)
+mkdir -p "$out"
 out=$(cd "$out" && pwd)
-linux=$("$root/scripts/buildroot.sh" run base --bind "$root" --bind "$build" --bind "$out" -- \
-  env SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" "$root/packaging/linux-release.sh" "$build" "$out" "$commit")
-mapfile -t linux <<<"$linux"
+# release BUILD_DIR ARCH: the Linux files for ARCH, from the Debian 11 root.
+release() {
+  mkdir -p "$1"
+  "$root/scripts/buildroot.sh" run base --bind "$root" --bind "$1" --bind "$out" -- \
+    env SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" "$root/packaging/linux-release.sh" "$(cd "$1" && pwd)" "$out" "$commit" "$2"
+}
+amd64=$(release "$build" amd64)
+arm64=$(release "$build_arm64" arm64)
+mapfile -t linux <<<"$amd64"$'\n'"$arm64"
 
 cmake -S "$root" -B "$build_win" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCORVANE_TESTS=OFF -DCORVANE_WERROR=ON >&2

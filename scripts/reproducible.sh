@@ -4,10 +4,10 @@
 # places at two times, gives the same bytes. Clones the committed HEAD (not
 # the working tree) twice, into folders of different names and path lengths,
 # runs scripts/package.sh in each, the second one later and under another
-# umask, and compares the SHA-256 sums of what is shipped: the Linux tool,
-# Corvane.exe, the .deb, the tarball, their build-info and the .zip. Prints
-# both lists; on any difference shows where the files differ, keeps the clones
-# for a closer look and exits 1.
+# umask, and compares the SHA-256 sums of what is shipped: the Linux tool for
+# amd64 and arm64, Corvane.exe, each architecture's .deb, tarball and
+# build-info, and the .zip. Prints both lists; on any difference shows where
+# the files differ, keeps the clones for a closer look and exits 1.
 #
 #   reproducible.sh     (clones under $TMPDIR, default /tmp; removed when equal)
 set -euo pipefail
@@ -20,8 +20,12 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvane-reproducible.XXXXXX")
 first=$work/a
 second=$work/second-clone-of-the-same-commit
-artifacts=(build-pkg/corvane build-pkg-win/Corvane.exe "packages/corvane_*_amd64.deb" "packages/corvane-*-linux-x86_64.tar.gz"
-  "packages/corvane-*-linux-x86_64.buildinfo" "packages/Corvane-*-win64.zip")
+artifacts=(build-pkg/corvane build-pkg-arm64/corvane build-pkg-win/Corvane.exe)
+for linux in "amd64 x86_64" "arm64 aarch64"; do
+  read -r arch cpu <<<"$linux"
+  artifacts+=("packages/corvane_*_$arch.deb" "packages/corvane-*-linux-$cpu.tar.gz" "packages/corvane-*-linux-$cpu.buildinfo")
+done
+artifacts+=("packages/Corvane-*-win64.zip")
 
 # package CLONE UMASK: clones the commit and packages it, all under that
 # umask, in a shell of its own; the build folders are the defaults inside the
@@ -38,7 +42,7 @@ package() {
       exit 1
     fi
     cd "$clone"
-    unset PKG_BUILD_DIR PKG_WIN_BUILD_DIR SOURCE_DATE_EPOCH
+    unset PKG_BUILD_DIR PKG_ARM64_BUILD_DIR PKG_WIN_BUILD_DIR SOURCE_DATE_EPOCH
     nice -n 10 ./scripts/package.sh "$clone/packages"
   ) >"$clone.log" 2>&1 || {
     tail -n 30 "$clone.log" >&2

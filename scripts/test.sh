@@ -3,17 +3,19 @@
 # Fresh machine to green suite: installs what is missing, builds, and runs
 # every check. Each stage stops the script on its first failure:
 #   1. the Linux tool's unit and end-to-end tests, the same cases under
-#      valgrind's memcheck, the install rules and the manual page, and
-#      Corvane.exe's import check and end-to-end cases under Wine (build/,
-#      GCC Release; build-win/);
+#      valgrind's memcheck, the install rules and the manual page,
+#      Corvane.exe's import check and end-to-end cases under Wine, and the
+#      arm64 tool's scripted-driver cases and rusticl run under qemu-aarch64
+#      (build/, GCC Release; build-win/; build-arm64/);
 #   2. the tool built as a user builds it, without GoogleTest (build-plain/),
 #      and the tool and tests with clang 14 (build-clang/), both Release; the
 #      tool and tests built and run in a Debian 11 and a Debian 13 build root
 #      with their own toolchains (scripts/buildroot.sh, scripts/root-suite.sh;
-#      build-bullseye/, build-trixie/); the release packages, the .deb, the
-#      tarball and the Windows zip, made by scripts/package.sh (build-pkg/,
-#      build-pkg-win/) and checked by scripts/check-packages.sh, which also
-#      installs them in both roots;
+#      build-bullseye/, build-trixie/); the release packages, the .deb and
+#      the tarball for amd64 and arm64 and the Windows zip, made by
+#      scripts/package.sh (build-pkg/, build-pkg-arm64/, build-pkg-win/) and
+#      checked by scripts/check-packages.sh, which also installs the amd64
+#      ones in both roots;
 #   3. the whole suite again against a build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   4. a line-coverage report of the tool's own sources (build-cov/);
@@ -38,7 +40,7 @@ stage "set-up and build"
 "$root/scripts/setup-debian.sh" test
 "$root/scripts/build.sh" --fuzz
 
-stage "tests: unit, end-to-end, memcheck, Windows under Wine"
+stage "tests: unit, end-to-end, memcheck, Windows under Wine, arm64 under qemu-aarch64"
 (cd "$build" && ctest --output-on-failure -j "$jobs")
 
 stage "builds as users make them: the tool alone without GoogleTest; clang 14 Release"
@@ -66,7 +68,7 @@ for release in base newest; do
   "$root/scripts/buildroot.sh" run "$release" --bind "$root" -- "$root/scripts/root-suite.sh" "$root/build-$codename"
 done
 
-stage "release packages: the .deb, the tarball and the Windows zip, built in the Debian 11 root"
+stage "release packages: the .debs and tarballs for amd64 and arm64, built in the Debian 11 root, and the Windows zip"
 packages=$("$root/scripts/package.sh")
 mapfile -t packages <<<"$packages"
 "$root/scripts/check-packages.sh" "${packages[@]}"
