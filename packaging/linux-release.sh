@@ -89,8 +89,9 @@ install_tree() {
 # The .deb. Debian wants more than the install tree: the machine-readable
 # copyright file, which points to common-licenses, in place of LICENSE; a
 # changelog; the manual page, the README and the changelog gzipped with -9n (no
-# name, no time in the header).
-stage=$build/deb-root
+# name, no time in the header). The tree stands where Debian's tools look for
+# a package's tree, in debian/corvane/.
+stage=$build/deb/debian/corvane
 install_tree /usr "$stage"
 doc=$stage/usr/share/doc/corvane
 rm "$doc/LICENSE"
@@ -106,14 +107,15 @@ EOF
 gzip -9n "$doc/changelog" "$doc/README.md" "$stage/usr/share/man/man1/corvane.1"
 
 # Depends as dpkg-shlibdeps reads it off the binary against this release's
-# libraries: libc6 and the OpenCL loader. It wants a debian/control to read.
+# libraries: libc6 and the OpenCL loader. It reads debian/control beside the
+# package tree.
 # The loader's symbols file gives one group of alternatives for the library
 # and another, wider one for its OpenCL 1.0 symbols; both must hold, so the
 # wider group says nothing more and is dropped: a group is left out when
 # another (or an earlier equal one) has only alternatives it has too.
-mkdir -p "$build/shlibdeps/debian"
-printf 'Source: corvane\n\nPackage: corvane\nArchitecture: any\n' >"$build/shlibdeps/debian/control"
-depends=$(cd "$build/shlibdeps" && dpkg-shlibdeps -O "$stage/usr/bin/corvane" | sed -n 's/^shlibs:Depends=//p' |
+mkdir -p "$stage/DEBIAN" # which tells dpkg-shlibdeps where the package's tree starts
+printf 'Source: corvane\n\nPackage: corvane\nArchitecture: any\n' >"$build/deb/debian/control"
+depends=$(cd "$build/deb" && dpkg-shlibdeps -O debian/corvane/usr/bin/corvane | sed -n 's/^shlibs:Depends=//p' |
   awk -F', ' '{
     for (i = 1; i <= NF; i++) {
       n[i] = split($i, alt, / [|] /)
@@ -134,7 +136,6 @@ depends=$(cd "$build/shlibdeps" && dpkg-shlibdeps -O "$stage/usr/bin/corvane" | 
   }')
 # Installed-Size as dpkg-gencontrol counts it: KiB, each file rounded up.
 installed_size=$(find "$stage" -type f -printf '%s\n' | awk '{ kib += int(($1 + 1023) / 1024) } END { print kib }')
-mkdir -p "$stage/DEBIAN"
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@INSTALLED_SIZE@/$installed_size/" \
   -e "s/@DEPENDS@/$depends/" "$root/packaging/deb/control.in" >"$stage/DEBIAN/control"
 (cd "$stage" && find usr -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum) >"$stage/DEBIAN/md5sums"
