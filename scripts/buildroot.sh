@@ -187,7 +187,7 @@ ensure() {
   local url new=$dir.new log=$roots/$release.log start=$SECONDS
   url=$(mirror)
   if ! wget -q --spider --timeout=60 "$url/dists/$release/Release"; then
-    die "the mirror apt uses no longer serves Debian $release; set CORVANE_BASE_RELEASE to one it serves"
+    die "the mirror apt uses no longer serves Debian $release: set CORVANE_BASE_RELEASE or CORVANE_NEWEST_RELEASE to a release it serves"
   fi
   echo "buildroot: making the Debian $release root in $dir (log: $log)" >&2
   delete "$new"
