@@ -26,7 +26,7 @@
 #           default trixie)
 # Roots live in $CORVANE_ROOTS (default /var/cache/corvane/roots). Packages
 # come from the Debian mirror that this machine's apt already uses. Needs root
-# (debootstrap, chroot, mount), and debootstrap itself.
+# (debootstrap, chroot, mount; run through sudo otherwise), and debootstrap.
 set -euo pipefail
 
 roots=${CORVANE_ROOTS:-/var/cache/corvane/roots}
@@ -178,7 +178,6 @@ ensure() {
   if [[ -f $dir/.corvane-root && $(cat "$dir/.corvane-root") == "$want" ]]; then
     return 0
   fi
-  [[ $(id -u) -eq 0 ]] || die "making a build root needs root (debootstrap, chroot)"
   command -v debootstrap >/dev/null || die "debootstrap is not installed"
   lock "$release" -x
   if [[ -f $dir/.corvane-root && $(cat "$dir/.corvane-root") == "$want" ]]; then
@@ -203,6 +202,11 @@ ensure() {
 
 command=${1:-}
 (($# >= 2)) || die "usage: buildroot.sh run|ensure|path|remove RELEASE ..."
+# debootstrap, mount and chroot need root: through sudo for anyone else.
+if [[ $command != path && $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null || die "$command needs root (debootstrap, mount, chroot), and there is no sudo"
+  exec sudo --preserve-env=CORVANE_ROOTS,CORVANE_BASE_RELEASE,CORVANE_NEWEST_RELEASE "$0" "$@"
+fi
 release=$(codename "$2")
 shift 2
 case $command in
