@@ -107,13 +107,13 @@ EOF
 gzip -9n "$doc/changelog" "$doc/README.md" "$stage/usr/share/man/man1/corvane.1"
 
 # Depends as dpkg-shlibdeps reads it off the binary against this release's
-# libraries: libc6 and the OpenCL loader. It reads debian/control beside the
-# package tree.
-# The loader's symbols file gives one group of alternatives for the library
-# and another, wider one for its OpenCL 1.0 symbols; both must hold, so the
-# wider group says nothing more and is dropped: a group is left out when
-# another (or an earlier equal one) has only alternatives it has too.
-mkdir -p "$stage/DEBIAN" # which tells dpkg-shlibdeps where the package's tree starts
+# libraries (it wants debian/control beside the package tree, and DEBIAN/ in
+# it to see where the tree starts): libc6 and the OpenCL loader. The loader's
+# symbols file gives one group of alternatives for the library and another,
+# wider one for its OpenCL 1.0 symbols; both must hold, so the wider group
+# says nothing more and is dropped: a group is left out when another (or an
+# earlier equal one) has only alternatives it has too.
+mkdir -p "$stage/DEBIAN"
 printf 'Source: corvane\n\nPackage: corvane\nArchitecture: any\n' >"$build/deb/debian/control"
 depends=$(cd "$build/deb" && dpkg-shlibdeps -O debian/corvane/usr/bin/corvane | sed -n 's/^shlibs:Depends=//p' |
   awk -F', ' '{
