@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 #
-#   root-suite.sh BUILD_DIR
+#   root-suite.sh
 #
 # Run inside a Debian build root (scripts/test.sh runs it through
 # scripts/buildroot.sh, in the Debian 11 and Debian 13 roots): builds the tool
-# and its tests into BUILD_DIR with that release's compiler and CMake,
+# and its tests into build-<codename>/ of the tree this script sits in (as
+# build-bullseye/) with that release's compiler and CMake,
 # warnings (CMake's too) as errors, runs the unit tests and every scripted-driver
 # end-to-end case, then the built tool's --probe on that release's own PoCL.
 # The real-driver cases need oclgrind, Mesa and clinfo, which stay on the host.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$1
+# shellcheck disable=SC1091 # the root's own file
 release=$(. /etc/os-release && echo "Debian ${VERSION_ID:-$VERSION_CODENAME}")
+# shellcheck disable=SC1091
+build=$root/build-$(. /etc/os-release && echo "$VERSION_CODENAME")
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 

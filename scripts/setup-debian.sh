@@ -38,10 +38,9 @@ test=(
   # rusticl for arm64 needs (rusticl itself is unpacked into the build tree by
   # tests/arm64/rusticl.sh: its package would replace the amd64 drivers)
   g++-aarch64-linux-gnu qemu-user ocl-icd-libopencl1:arm64 ocl-icd-opencl-dev:arm64
-  libllvm15:arm64 libllvmspirvlib15:arm64 libsensors5:arm64 libdrm-amdgpu1:arm64 libdrm-nouveau2:arm64
-  libdrm-radeon1:arm64 libdrm2:arm64 libelf1:arm64 libexpat1:arm64 libzstd1:arm64 zlib1g:arm64
-  libstdc++6:arm64 libgcc-s1:arm64
 )
+mapfile -t rusticl_depends < <(sed -e '/^#/d' -e 's/$/:arm64/' "$root/tests/arm64/rusticl-depends")
+test+=("${rusticl_depends[@]}")
 bench=(hyperfine time)
 
 case "${1:-}" in

@@ -64,8 +64,7 @@ stage "Debian 11 and Debian 13 build roots: the tool and tests with each release
 # toolchain builds the whole tree without a warning and passes the unit and
 # scripted-driver cases, and the tool probes that release's PoCL.
 for release in base newest; do
-  codename=$(basename "$("$root/scripts/buildroot.sh" path "$release")")
-  "$root/scripts/buildroot.sh" run "$release" --bind "$root" -- "$root/scripts/root-suite.sh" "$root/build-$codename"
+  "$root/scripts/buildroot.sh" run "$release" --bind "$root" -- "$root/scripts/root-suite.sh"
 done
 
 stage "release packages: the .debs and tarballs for amd64 and arm64, built in the Debian 11 root, and the Windows zip"

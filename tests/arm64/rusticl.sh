@@ -35,12 +35,10 @@ missing() {
 
 command -v qemu-aarch64 >/dev/null || missing "no qemu-aarch64 (Debian package qemu-user)"
 [[ -e /usr/lib/aarch64-linux-gnu/libOpenCL.so.1 ]] || missing "no arm64 OpenCL loader (ocl-icd-libopencl1:arm64)"
-# rusticl's multi-arch dependencies, as Debian 12's mesa-opencl-icd:arm64 names them.
-for package in libllvm15 libllvmspirvlib15 libsensors5 libdrm-amdgpu1 libdrm-nouveau2 libdrm-radeon1 libdrm2 \
-  libelf1 libexpat1 libzstd1 zlib1g libstdc++6 libgcc-s1; do
+while read -r package; do
   dpkg-query -W -f='${Status}' "$package:arm64" 2>/dev/null | grep -q 'install ok installed' ||
     missing "$package:arm64 is not installed (rusticl for arm64 needs it)"
-done
+done < <(sed '/^#/d' "$(dirname "$0")/rusticl-depends")
 
 unpacked=$work/root
 library=$unpacked/usr/lib/aarch64-linux-gnu/libRusticlOpenCL.so.1
