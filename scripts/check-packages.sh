@@ -16,9 +16,13 @@
 #   the build-info: the Debian 11 root's toolchain and the two files' sums;
 # the amd64 .deb and tarball installed for real in the Debian 11 and Debian 13
 # build roots (packaging/check-in-root.sh), each running --probe and
-# --self-test on that release's PoCL; and the zip: exactly Corvane.exe,
+# --self-test on that release's PoCL; the zip: exactly Corvane.exe,
 # LICENSE and README.md, the two documents as they are in the sources and the
-# exe a 64-bit Windows executable.
+# exe a 64-bit Windows executable; and the MSI: its File, Component,
+# Directory, Property, Environment and LaunchCondition tables exactly as
+# expected (read with msiinfo, the ProductCode worked out here afresh from the
+# version), then installed, upgraded, downgraded and removed under Wine by
+# tests/windows/msi.sh, which needs the zip's exe to compare with.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d)
@@ -32,15 +36,16 @@ fail() {
 }
 
 # The files by name: corvane_<version>_<arch>.deb and the rest.
-debs=() zip=
+debs=() zip='' msi=''
 for file in "$@"; do
   case $(basename "$file") in
   corvane_*.deb) debs+=("$file") ;;
   Corvane-*-win64.zip) zip=$file ;;
+  Corvane-*-win64.msi) msi=$file ;;
   esac
 done
-if ((${#debs[@]} != 2)) || [[ -z $zip ]]; then
-  fail "expected two .debs and the zip among: $*"
+if ((${#debs[@]} != 2)) || [[ -z $zip ]] || [[ -z $msi ]]; then
+  fail "expected two .debs, the zip and the MSI among: $*"
 fi
 version=$(basename "$zip" | sed -n 's/^Corvane-\(.*\)-win64\.zip$/\1/p')
 dir=$(cd "$(dirname "$zip")" && pwd)
@@ -152,3 +157,39 @@ x86_64-w64-mingw32-objdump -f "$tmp/zip/Corvane.exe" | grep -q 'file format pei-
   fail "the zip's Corvane.exe is not a 64-bit Windows executable"
 
 echo "packages: $(basename "$zip") as expected"
+
+# The MSI's own tables, one line a row. The ProductCode is the name-based UUID
+# of the version in Corvane's fixed namespace (packaging/windows-msi.sh), here
+# from Python's implementation; UpgradeCode and component GUID never change.
+[[ $(basename "$msi") == "Corvane-$version-win64.msi" ]] || fail "the MSI's version is not the zip's: $msi"
+product_code=$(python3 -c 'import sys, uuid; print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' \
+  F1091A56-C464-425A-A89E-3AB2317C71FB "$version")
+for table in File Component Directory Property Environment LaunchCondition; do
+  msiinfo export "$msi" "$table" | tr -d '\r' | tail -n +4 | sed "s/^/$table|/; s/\t/|/g"
+done >"$tmp/msi-tables"
+size() {
+  stat -c %s "$tmp/zip/$1"
+}
+cat >"$tmp/msi-tables.expected" <<EOF
+File|Corvane.exe|Corvane|Corvane.exe|$(size Corvane.exe)|||512|1
+File|LICENSE|Corvane|LICENSE|$(size LICENSE)|||512|2
+File|README.md|Corvane|README.md|$(size README.md)|||512|3
+Component|Corvane|{FD4388DE-A74C-43A9-B0CF-4CA89AD1EF21}|INSTALLDIR|256||Corvane.exe
+Directory|INSTALLDIR|ProgramFiles64Folder|Corvane
+Directory|ProgramFiles64Folder|TARGETDIR|.
+Directory|TARGETDIR||SourceDir
+Property|ALLUSERS|1
+Property|ARPNOMODIFY|1
+Property|Manufacturer|Corvane project
+Property|ProductLanguage|1033
+Property|ProductCode|$product_code
+Property|ProductName|Corvane
+Property|ProductVersion|$version
+Property|UpgradeCode|{6E12F125-8A32-4847-9007-B103777E2126}
+Property|SecureCustomProperties|WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED
+Environment|PATH|=-*PATH|[~];[INSTALLDIR]|Corvane
+LaunchCondition|NOT WIX_DOWNGRADE_DETECTED|A newer version of Corvane is already installed. Uninstall it first to install this one.
+EOF
+diff -u "$tmp/msi-tables.expected" "$tmp/msi-tables" || fail "the MSI's tables differ"
+"$root/tests/windows/msi.sh" "$msi" "$tmp/zip/Corvane.exe"
+echo "packages: $(basename "$msi") as expected"

@@ -18,6 +18,11 @@
 #                                                       Release MinGW-w64 tree
 #                                                       in build-pkg-win/ (or
 #                                                       $PKG_WIN_BUILD_DIR)
+#   OUT_DIR/Corvane-<version>-win64.msi                 the same three files
+#                                                       as a Windows Installer
+#                                                       package, made by
+#                                                       packaging/windows-msi.sh
+#                                                       with msitools
 # OUT_DIR defaults to build-pkg/packages. The version is the one of the
 # project() line in CMakeLists.txt.
 #
@@ -30,7 +35,8 @@
 # One commit gives the same bytes every time: every date comes from
 # SOURCE_DATE_EPOCH (default: the last commit's time), which is exported for
 # everything run from here; archive members are sorted, owned by root (0:0)
-# and carry that time.
+# and carry that time. The MSI's ProductCode and package code are name-based
+# UUIDs of the version and of that time (packaging/README.md).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${PKG_BUILD_DIR:-$root/build-pkg}
@@ -81,4 +87,8 @@ chmod 0644 "$stage/LICENSE" "$stage/README.md"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 (cd "$stage" && zip -X -9 -q "$out/$zip_name" Corvane.exe LICENSE README.md)
 
-printf '%s\n' "${linux[@]}" "$out/$zip_name"
+# The MSI: the same Corvane.exe, per machine into C:\Program Files\Corvane.
+msi_name=Corvane-$version-win64.msi
+"$root/packaging/windows-msi.sh" "$build_win/Corvane.exe" "$version" "$out/$msi_name" >&2
+
+printf '%s\n' "${linux[@]}" "$out/$zip_name" "$out/$msi_name"

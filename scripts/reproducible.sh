@@ -6,8 +6,8 @@
 # runs scripts/package.sh in each, the second one later and under another
 # umask, and compares the SHA-256 sums of what is shipped: the Linux tool for
 # amd64 and arm64, Corvane.exe, each architecture's .deb, tarball and
-# build-info, and the .zip. Prints both lists; on any difference shows where
-# the files differ, keeps the clones for a closer look and exits 1.
+# build-info, the .zip and the .msi. Prints both lists; on any difference
+# shows where the files differ, keeps the clones for a closer look and exits 1.
 #
 #   reproducible.sh     (clones under $TMPDIR, default /tmp; removed when equal)
 set -euo pipefail
@@ -25,7 +25,7 @@ for linux in "amd64 x86_64" "arm64 aarch64"; do
   read -r arch cpu <<<"$linux"
   artifacts+=("packages/corvane_*_$arch.deb" "packages/corvane-*-linux-$cpu.tar.gz" "packages/corvane-*-linux-$cpu.buildinfo")
 done
-artifacts+=("packages/Corvane-*-win64.zip")
+artifacts+=("packages/Corvane-*-win64.zip" "packages/Corvane-*-win64.msi")
 
 # package CLONE UMASK: clones the commit and packages it, all under that
 # umask, in a shell of its own; the build folders are the defaults inside the
@@ -74,6 +74,19 @@ view() {
   diff <(cd "$first" && "$@" "$file" 2>&1) <(cd "$second" && "$@" "$file" 2>&1) | head -n 40 || true
 }
 
+# msi_tables MSI: every table of MSI as text, and the SHA-256 of each stream
+# (the cabinet among them).
+msi_tables() {
+  local table stream
+  for table in $(msiinfo tables "$1" | sort); do
+    echo "== $table"
+    msiinfo export "$1" "$table"
+  done
+  for stream in $(msiinfo streams "$1" | sort); do
+    echo "== stream $stream: $(msiinfo extract "$1" "$stream" | sha256sum)"
+  done
+}
+
 # explain FILE: where the two clones' FILE differ, read with the tools that
 # know its format.
 explain() {
@@ -91,6 +104,11 @@ explain() {
     view "$file" dpkg-deb -c
     ;;
   *.zip) view "$file" zipinfo -v ;;
+  *.msi)
+    # The summary information (times, package code), then every table.
+    view "$file" msiinfo suminfo
+    view "$file" msi_tables
+    ;;
   *.tar.gz) view "$file" tar -tvzf ;;
   *.buildinfo) view "$file" cat ;;
   *)
