@@ -72,10 +72,14 @@ msi=$tmp/corvane.msi
   "$root/packaging/msi/corvane.wxs")
 
 # PATH: "=" sets it at install, "-" takes the value away at removal, "*" makes
-# it the system's variable; "[~];" appends the value to what is there.
-# shellcheck disable=SC2016 # SQL's own quotes
+# it the system's variable; "[~];" appends the value to what is there. wixl
+# 0.106 (Debian 13) writes an empty Environment table into every package;
+# 0.101 writes none.
+if ! msiinfo tables "$msi" | grep -x Environment >/dev/null; then
+  # shellcheck disable=SC2016 # SQL's own quotes
+  msibuild "$msi" -q 'CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)'
+fi
 msibuild "$msi" \
-  -q 'CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)' \
   -q "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('PATH', '=-*PATH', '[~];[INSTALLDIR]', 'Corvane')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)"

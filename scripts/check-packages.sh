@@ -158,7 +158,8 @@ x86_64-w64-mingw32-objdump -f "$tmp/zip/Corvane.exe" | grep -q 'file format pei-
 
 echo "packages: $(basename "$zip") as expected"
 
-# The MSI's own tables, one line a row. The ProductCode is the name-based UUID
+# The MSI's own tables, one line a row, sorted: rows have no order, and wixl
+# 0.101 and 0.106 store some in different orders. The ProductCode is the name-based UUID
 # of the version in Corvane's fixed namespace (packaging/windows-msi.sh), here
 # from Python's implementation; UpgradeCode and component GUID never change.
 [[ $(basename "$msi") == "Corvane-$version-win64.msi" ]] || fail "the MSI's version is not the zip's: $msi"
@@ -166,11 +167,11 @@ product_code=$(python3 -c 'import sys, uuid; print("{%s}" % str(uuid.uuid5(uuid.
   F1091A56-C464-425A-A89E-3AB2317C71FB "$version")
 for table in File Component Directory Property Environment LaunchCondition; do
   msiinfo export "$msi" "$table" | tr -d '\r' | tail -n +4 | sed "s/^/$table|/; s/\t/|/g"
-done >"$tmp/msi-tables"
+done | sort >"$tmp/msi-tables"
 size() {
   stat -c %s "$tmp/zip/$1"
 }
-cat >"$tmp/msi-tables.expected" <<EOF
+sort >"$tmp/msi-tables.expected" <<EOF
 File|Corvane.exe|Corvane|Corvane.exe|$(size Corvane.exe)|||512|1
 File|LICENSE|Corvane|LICENSE|$(size LICENSE)|||512|2
 File|README.md|Corvane|README.md|$(size README.md)|||512|3
