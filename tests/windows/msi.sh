@@ -3,30 +3,18 @@
 #
 #   msi.sh MSI EXE
 #
-# Installs MSI (Corvane-<version>-win64.msi) under Wine, in a fresh 64-bit
-# prefix, silently as an administrator would, and after each step compares
-# what is on the machine with exactly what must be there. EXE is the zip's
-# Corvane.exe: the MSI must install the same bytes. A second MSI, the same but
-# for the version (patch + 1), is made with packaging/windows-msi.sh. The steps,
-# in order, each with msiexec's status as a Unix shell sees it:
-#   install    /i MSI     0, the version installed
-#   reinstall  /i MSI     0, nothing changed
-#   upgrade    /i NEWER   0, the newer version installed, the older gone
-#   downgrade  /i MSI     67, nothing changed: Windows Installer refuses with
-#                         1603, which Wine's msiexec returns as its exit code
-#                         and a Unix parent sees modulo 256
-#   uninstall  /x NEWER   0, nothing left
-# Installed means: exactly Corvane.exe (EXE's bytes), LICENSE and README.md
-# (the sources') in C:\Program Files\Corvane; the system PATH's entries those
-# before the install plus that folder, last; one Apps & features entry, under
-# the MSI's ProductCode, with the name, version, publisher and no Modify.
-# Nothing left means: no folder, the PATH's entries those before the install,
-# no entry. Nothing changed means: the files (inodes and times included), the
-# PATH and the Uninstall keys as they were, byte for byte.
-# After the install, "Corvane.exe --help" and "corvane --probe" started by a
-# new cmd in a folder without the exe must find it through PATH and print
-# what the exe run directly prints (--probe on PoCL through a vendor folder of
-# its own); after the uninstall, cmd must not find it. Prints each step's time.
+# Installs MSI (Corvane-<version>-win64.msi) silently under Wine, in a fresh
+# 64-bit prefix, and after each step of the table at the end compares the
+# machine with exactly what must be there: for a version installed, the three
+# files (Corvane.exe with EXE's bytes: the zip's exe), the install folder last
+# on the system PATH and one Apps & features entry; for none, no folder and
+# PATH as before; for unchanged, files, PATH and Uninstall keys byte for byte.
+# The upgrade installs a copy made by packaging/windows-msi.sh one patch
+# version higher. The refused downgrade ends with 1603, which Wine's msiexec
+# returns as its exit code and a Unix parent sees as 67 (modulo 256). After
+# the install, a new cmd must find the tool through PATH: "Corvane.exe --help"
+# and "corvane --probe" (on PoCL) print what EXE run directly prints; after
+# the uninstall it must not. Prints each step's time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 msi=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -128,7 +116,7 @@ raw() {
 # through_path: the installed tool, found by a new cmd through PATH, against
 # the zip's exe run directly: the same standard output bytes and status.
 through_path() {
-  local name args direct via
+  local run name args direct via
   for run in "Corvane.exe|--help" "corvane|--probe"; do
     IFS='|' read -r name args <<<"$run"
     direct=0 via=0
