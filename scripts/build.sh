@@ -6,8 +6,9 @@
 # (or $ARM64_BUILD_DIR); then the Linux tool and its tests, a Release build
 # with GCC, in build/ (or $BUILD_DIR), whose tests also run that Corvane.exe
 # under Wine and the arm64 tool under qemu-aarch64.
-# With --fuzz, also builds the libFuzzer targets with clang in a tree of their
-# own, build-fuzz/ (or $FUZZ_BUILD_DIR); the other trees are not affected.
+# With --fuzz, also builds the libFuzzer targets with the Debian release's
+# clang (scripts/debian/) in a tree of their own, build-fuzz/ (or
+# $FUZZ_BUILD_DIR); the other trees are not affected.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -23,9 +24,11 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=ON -DCOR
   -DCORVANE_WINDOWS_EXE="$build_win/Corvane.exe" -DCORVANE_ARM64_BUILD="$build_arm64" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 if [[ ${1:-} == --fuzz ]]; then
+  # shellcheck source=scripts/debian/release.sh
+  source "$root/scripts/debian/release.sh"
   fuzz_build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
   cmake -S "$root" -B "$fuzz_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCMAKE_C_COMPILER="clang-$clang_version" -DCMAKE_CXX_COMPILER="clang++-$clang_version" \
     -DCORVANE_TESTS=OFF -DCORVANE_FUZZ=ON -DCORVANE_WERROR=ON >/dev/null
   cmake --build "$fuzz_build" -j "$(nproc)"
 fi

@@ -6,11 +6,12 @@
 # Runs the arm64 TOOL under qemu-aarch64 on a real arm64 driver: Mesa's rusticl
 # with its llvmpipe device (RUSTICL_ENABLE=swrast). mesa-opencl-icd:arm64
 # cannot be installed beside the amd64 drivers the rest of the suite runs on
-# (with libclang-cpp15 it is not co-installable), so it is unpacked privately
-# into WORK_DIR: apt-get download, dpkg-deb -x; a vendor folder's .icd file
-# names the unpacked library by its absolute path, and its own libraries come
-# through LD_LIBRARY_PATH, set for the emulated process only. Its other
-# dependencies are multi-arch packages that scripts/setup-debian.sh installs.
+# (with its libclang-cpp it is not co-installable), so the two are unpacked
+# privately into WORK_DIR: apt-get download, dpkg-deb -x; a vendor folder's
+# .icd file names the unpacked library by its absolute path, and its own
+# libraries come through LD_LIBRARY_PATH, set for the emulated process only.
+# Its other dependencies are multi-arch packages that scripts/setup-debian.sh
+# installs. Both lists are the Debian release's (scripts/debian/).
 #
 # --probe must exit 0 and list the llvmpipe device; --self-test must pass.
 # Exits 77 (skipped) saying exactly what is missing, unless CI is set: there
@@ -18,6 +19,8 @@
 set -euo pipefail
 tool=$1
 work=$2
+# shellcheck source=scripts/debian/release.sh
+source "$(dirname "$0")/../../scripts/debian/release.sh"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -35,18 +38,19 @@ missing() {
 
 command -v qemu-aarch64 >/dev/null || missing "no qemu-aarch64 (Debian package qemu-user)"
 [[ -e /usr/lib/aarch64-linux-gnu/libOpenCL.so.1 ]] || missing "no arm64 OpenCL loader (ocl-icd-libopencl1:arm64)"
-while read -r package; do
+for package in "${rusticl_arm64_depends[@]}"; do
   dpkg-query -W -f='${Status}' "$package:arm64" 2>/dev/null | grep -q 'install ok installed' ||
     missing "$package:arm64 is not installed (rusticl for arm64 needs it)"
-done < <(sed '/^#/d' "$(dirname "$0")/rusticl-depends")
+done
 
 unpacked=$work/root
 library=$unpacked/usr/lib/aarch64-linux-gnu/libRusticlOpenCL.so.1
 if [[ ! -e $library ]]; then
   rm -rf "$work"
   mkdir -p "$work/debs"
-  (cd "$work/debs" && apt-get download mesa-opencl-icd:arm64 libclang-cpp15:arm64) >"$work/download.log" 2>&1 ||
-    missing "apt-get download mesa-opencl-icd:arm64 libclang-cpp15:arm64 failed: $(tail -n 1 "$work/download.log")"
+  unpacked_debs=("${rusticl_arm64_unpacked[@]/%/:arm64}")
+  (cd "$work/debs" && apt-get download "${unpacked_debs[@]}") >"$work/download.log" 2>&1 ||
+    missing "apt-get download ${unpacked_debs[*]} failed: $(tail -n 1 "$work/download.log")"
   for deb in "$work"/debs/*.deb; do
     dpkg-deb -x "$deb" "$unpacked"
   done
