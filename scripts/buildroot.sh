@@ -38,8 +38,18 @@ packages=(g++ make cmake dpkg-dev file xz-utils ocl-icd-opencl-dev opencl-header
 # The base root, where the releases are built, also builds the arm64 one: the
 # cross compiler, and the arm64 OpenCL loader through multiarch (arm64 added
 # to its dpkg), which dpkg-shlibdeps reads the arm64 Depends against.
-foreign=(arm64)
 cross=(g++-aarch64-linux-gnu ocl-icd-opencl-dev:arm64 ocl-icd-libopencl1:arm64)
+# The newest root also runs the style checks with its own clang-format and
+# clang-tidy, the one version whose verdict counts (scripts/lint.sh), and with
+# arm64 added to its dpkg it answers whether the test set of that release
+# resolves (scripts/setup-debian.sh --simulate).
+lint_tools() {
+  local table
+  table=$(dirname "$0")/debian/$(codename newest).sh
+  [[ -f $table ]] || die "no table for Debian $(codename newest) in scripts/debian/: its clang version is not known"
+  # shellcheck disable=SC1090 # the newest release's table
+  (source "$table" && echo "clang-$clang_version clang-format-$clang_version clang-tidy-$clang_version")
+}
 # Bump when the way a root is made changes, so that cached roots are remade.
 recipe=1
 
@@ -69,17 +79,20 @@ mirror() {
   echo "${uri%/}"
 }
 
-# packages_of RELEASE: what its root holds (the base root adds the cross
-# build's packages).
+# packages_of RELEASE, foreign_of RELEASE: what its root holds, and the
+# architectures added to its dpkg.
 packages_of() {
   echo "${packages[@]}"
   if [[ $1 == "$(codename base)" ]]; then
     echo "${cross[@]}"
   fi
+  if [[ $1 == "$(codename newest)" ]]; then
+    lint_tools
+  fi
 }
 foreign_of() {
-  if [[ $1 == "$(codename base)" ]]; then
-    echo "${foreign[@]}"
+  if [[ $1 == "$(codename base)" || $1 == "$(codename newest)" ]]; then
+    echo arm64
   fi
 }
 
@@ -209,6 +222,9 @@ if [[ $command != path && $(id -u) -ne 0 ]]; then
 fi
 release=$(codename "$2")
 shift 2
+if [[ $release == "$(codename newest)" ]]; then
+  lint_tools >/dev/null
+fi
 case $command in
 path) echo "$roots/$release" ;;
 ensure) ensure "$release" ;;

@@ -34,7 +34,7 @@ class FakeFrontEnd : public testing::TestWithParam<FrontCase> {};
 
 TEST_P(FakeFrontEnd, WritesUsageAndStatus) {
     const FrontCase& c = GetParam();
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = run_tool(c.args, fake_env(dir, ""));
     EXPECT_EQ(run.out, eol(usage));
     EXPECT_EQ(run.err, eol(c.err));
@@ -86,7 +86,7 @@ class FakeLostOutput : public testing::TestWithParam<LostCase> {};
 
 TEST_P(FakeLostOutput, SuccessBecomesStatus6) {
     const LostCase& c = GetParam();
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = run_tool(c.args, fake_env(dir, c.scenario), c.out);
     EXPECT_EQ(run.err, eol(c.err));
     EXPECT_EQ(run.status, c.status);
@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
 // such signal, so there (under Wine: the build whose lines end in CR LF) the
 // write fails and the run ends like any other whose output was lost.
 TEST(FakeLostOutputToPipe, ReaderGoneIsThePlatformsDefault) {
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = run_tool({"--help"}, fake_env(dir, ""), Stdout::reader_gone);
     if (config().crlf) {
         EXPECT_EQ(run.err, eol(lost));
@@ -134,7 +134,7 @@ TEST(FakeLostOutputToPipe, ReaderGoneIsThePlatformsDefault) {
 }
 
 TEST(FakeFrontEndDispatch, LaterArgumentsAreIgnored) {
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = run_tool({"--probe", "extra", "--help"}, fake_env(dir, ""));
     EXPECT_EQ(run.out, eol("Corvane OpenCL probe\nplatform_count=0\n"));
     EXPECT_EQ(run.err, eol("no OpenCL platforms found\n"));
@@ -142,7 +142,7 @@ TEST(FakeFrontEndDispatch, LaterArgumentsAreIgnored) {
 }
 
 TEST(FakeFrontEndDispatch, OnlyTheFirstCommandRuns) {
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = run_tool({"--self-test", "--probe"}, fake_env(dir, ""));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, eol("no usable OpenCL C 1.2 compiler device found\n"));

@@ -106,13 +106,13 @@ Outcome run_tool(const std::vector<std::string>& args, const Env& env, Stdout ou
     const int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    for (int fd : {out_pipe[1], err_pipe[1]}) {
+    for (const int fd : {out_pipe[1], err_pipe[1]}) {
         if (fd >= 0) {
             close(fd);
         }
     }
     if (spawned != 0) {
-        for (int fd : {out_pipe[0], err_pipe[0]}) {
+        for (const int fd : {out_pipe[0], err_pipe[0]}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -179,7 +179,7 @@ TempDir::~TempDir() {
 }
 
 std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    const std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();

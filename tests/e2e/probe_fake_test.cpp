@@ -30,7 +30,7 @@ std::string device_lines(const std::string& at, const FakeDevice& d, const std::
 }
 
 TEST(FakeProbe, NoPlatform) {
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = probe(dir, "");
     EXPECT_EQ(run.out, eol(banner + "platform_count=0\n"));
     EXPECT_EQ(run.err, eol("no OpenCL platforms found\n"));
@@ -38,7 +38,7 @@ TEST(FakeProbe, NoPlatform) {
 }
 
 TEST(FakeProbe, PlatformWithoutDevices) {
-    TempDir dir;
+    const TempDir dir;
     FakePlatform p;
     p.vendor = "";
     const Outcome run = probe(dir, scenario({p}));
@@ -52,7 +52,7 @@ TEST(FakeProbe, PlatformWithoutDevices) {
 }
 
 TEST(FakeProbe, FullReportOfOneUsableGpu) {
-    TempDir dir;
+    const TempDir dir;
     FakePlatform p;
     p.devices.emplace_back();
     const Outcome run = probe(dir, scenario({p}));
@@ -78,7 +78,7 @@ TEST(FakeProbe, FullReportOfOneUsableGpu) {
 }
 
 TEST(FakeProbe, UsableDeviceOnlyOnALaterPlatformStillListsEverything) {
-    TempDir dir;
+    const TempDir dir;
     FakeDevice old_gpu;
     old_gpu.name = "Old GPU";
     old_gpu.opencl_c = "OpenCL C 1.1";
@@ -122,7 +122,7 @@ class FakeProbeUnusable : public testing::TestWithParam<UnusableCase> {};
 
 TEST_P(FakeProbeUnusable, IsListedButDoesNotPass) {
     const UnusableCase& c = GetParam();
-    TempDir dir;
+    const TempDir dir;
     FakeDevice d;
     d.opencl_c = c.opencl_c;
     d.compiler = c.compiler;
@@ -179,7 +179,7 @@ class FakeProbeStrings : public testing::TestWithParam<StringCase> {};
 
 TEST_P(FakeProbeStrings, NameIsShownAsRead) {
     const StringCase& c = GetParam();
-    TempDir dir;
+    const TempDir dir;
     FakeDevice d;
     d.extra = c.directives;
     FakePlatform p;
@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Platform strings too trust the size call's status.
 TEST(FakeProbe, PlatformNameWhoseSizeCallFailsIsEmpty) {
-    TempDir dir;
+    const TempDir dir;
     FakePlatform p;
     p.extra = "name.mode fail_size_with_size\n";
     const Outcome run = probe(dir, scenario({p}));
@@ -212,7 +212,7 @@ TEST(FakeProbe, PlatformNameWhoseSizeCallFailsIsEmpty) {
 }
 
 TEST(FakeProbe, NumbersUseTheirFullWidth) {
-    TempDir dir;
+    const TempDir dir;
     FakeDevice d;
     d.compute_units = "4294967295";
     d.max_work_group = "18446744073709551615";
@@ -227,7 +227,7 @@ TEST(FakeProbe, NumbersUseTheirFullWidth) {
 }
 
 TEST(FakeProbe, FailedOrUnwrittenScalarQueriesShowZero) {
-    TempDir dir;
+    const TempDir dir;
     FakeDevice d;
     d.extra =
         "compute_units.mode fail\nmax_work_group.mode fail\nglobal_mem.mode fail\n"
@@ -246,7 +246,7 @@ TEST(FakeProbe, FailedOrUnwrittenScalarQueriesShowZero) {
 class FakeProbeListFailure : public testing::TestWithParam<std::string> {};
 
 TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
-    TempDir dir;
+    const TempDir dir;
     FakePlatform broken;
     broken.name = "Broken";
     broken.devices = {FakeDevice{}};
@@ -268,7 +268,7 @@ TEST_P(FakeProbeListFailure, PlatformShowsNoDevicesAndTheNextIsStillRead) {
 INSTANTIATE_TEST_SUITE_P(Phases, FakeProbeListFailure, testing::Values("count -5", "data -5", "count 0"));
 
 TEST(FakeProbe, AsksEachAttributeWithItsExactSize) {
-    TempDir dir;
+    const TempDir dir;
     FakePlatform p;
     p.devices = {FakeDevice{}};
     ASSERT_EQ(probe(dir, scenario({p})).status, 0);

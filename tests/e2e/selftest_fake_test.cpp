@@ -80,7 +80,7 @@ class FakeDeviceChoice : public testing::TestWithParam<ChoiceCase> {};
 
 TEST_P(FakeDeviceChoice, RunsOnTheChosenDevice) {
     const ChoiceCase& c = GetParam();
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = self_test(dir, scenario(c.platforms));
     if (c.chosen_platform.empty()) {
         EXPECT_EQ(run.out, "");
@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ChoiceCase>& test_info) { return std::string(test_info.param.what); });
 
 TEST(FakeSelfTest, ProbePassesWhereTheSelfTestFindsNothing) {
-    TempDir dir;
+    const TempDir dir;
     const std::string text = scenario({platform("P", {old_gpu, usable_cpu})});
     EXPECT_EQ(run_tool({"--probe"}, fake_env(dir, text)).status, 0);
     EXPECT_EQ(self_test(dir, text).status, 2);
@@ -159,7 +159,7 @@ std::string kernel_source_as_logged() {
 }
 
 TEST(FakeSelfTest, PassingRunMakesExactlyTheseCallsAndReleasesInReverse) {
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}));
     ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> expected = {
@@ -202,7 +202,7 @@ void PrintTo(const GroupCase& c, std::ostream* os) {
 class FakeWorkGroup : public testing::TestWithParam<GroupCase> {};
 
 TEST_P(FakeWorkGroup, LocalSizeFollowsTheDeviceLimit) {
-    TempDir dir;
+    const TempDir dir;
     FakeDevice d = usable_gpu;
     d.max_work_group = GetParam().max_work_group;
     ASSERT_EQ(self_test(dir, scenario({platform("P", {d})})).status, 0);
@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(Limits, FakeWorkGroup,
                                          GroupCase{"256\nmax_work_group.mode fail", "null"}));
 
 TEST(FakeSelfTest, RuntimeRefusingGroupsOf64FailsTheLaunch) {
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, "refuse_local_size -54\n"));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, eol("clEnqueueNDRangeKernel failed: CL_INVALID_WORK_GROUP_SIZE (-54)\n"));
@@ -244,7 +244,7 @@ class FakeCheckedCall : public testing::TestWithParam<CallFailure> {};
 
 TEST_P(FakeCheckedCall, FailureIsReportedOnceAndEndsTheRun) {
     const CallFailure& c = GetParam();
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, c.directive + "\n"));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, eol(std::string(c.label) + " failed: " + c.name + " (" + std::to_string(c.status) + ")\n"));
@@ -307,7 +307,7 @@ class FakeBuildFailure : public testing::TestWithParam<BuildCase> {};
 
 TEST_P(FakeBuildFailure, ReportsStatusAndLogThenStops) {
     const BuildCase& c = GetParam();
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, c.directives));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, eol(c.err));
@@ -350,7 +350,7 @@ void PrintTo(const MismatchCase& c, std::ostream* os) {
 class FakeMismatch : public testing::TestWithParam<MismatchCase> {};
 
 TEST_P(FakeMismatch, FirstWrongValueIsReported) {
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, GetParam().wrong));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, eol(GetParam().line));
@@ -379,7 +379,7 @@ void PrintTo(const TimingCase& c, std::ostream* os) {
 class FakeKernelTime : public testing::TestWithParam<TimingCase> {};
 
 TEST_P(FakeKernelTime, PrintedInTheStreamsDefaultFormat) {
-    TempDir dir;
+    const TempDir dir;
     const Outcome run = self_test(dir, scenario({platform("P", {usable_gpu})}, GetParam().counters));
     EXPECT_EQ(run.out, eol(pass_report("P", "Usable GPU", "OpenCL C 1.2", GetParam().kernel_us)));
     EXPECT_EQ(run.err, "");

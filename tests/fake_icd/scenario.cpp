@@ -151,7 +151,7 @@ Scenario load_scenario(const std::string& path) {
     int line_no = 0;
     while (std::getline(in, line)) {
         ++line_no;
-        size_t start = line.find_first_not_of(" \t");
+        const size_t start = line.find_first_not_of(" \t");
         if (start == std::string::npos || line[start] == '#') {
             continue;
         }

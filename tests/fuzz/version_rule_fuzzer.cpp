@@ -16,6 +16,7 @@
 // disagreement prints the input and aborts, which libFuzzer reports as a crash
 // and saves as a reproducer.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -75,10 +76,7 @@ Number read_number(const std::string& text, size_t at) {
     std::int64_t magnitude = 0;
     while (i < text.size() && is_digit(text[i])) {
         number.has_digits = true;
-        magnitude = magnitude * 10 + (text[i] - '0');
-        if (magnitude > kCap) {
-            magnitude = kCap;
-        }
+        magnitude = std::min(magnitude * 10 + (text[i] - '0'), kCap);
         ++i;
     }
     if (!number.has_digits) {
