@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -38,7 +39,7 @@ std::pair<std::string, std::string> key_value(const std::string& text) {
 // platform that opens with "[SUFFIX/*] CL_PLATFORM_NAME" and holds "[SUFFIX/j]"
 // lines for device j.
 std::vector<ClinfoPlatform> clinfo(const Env& env) {
-    TempDir dir;
+    const TempDir dir;
     std::string command = "env -i PATH=/usr/bin:/bin";
     for (const auto& [k, v] : env) {
         command += " '" + k + "=" + v + "'";
@@ -95,6 +96,16 @@ std::vector<ClinfoPlatform> clinfo(const Env& env) {
         p.devices[j].values.push_back(kv);
     }
     return platforms;
+}
+
+std::string unavailable_driver(const std::vector<std::string>& icds) {
+#ifdef CORVANE_RELEASE_WITHOUT_OCLGRIND
+    if (std::find(icds.begin(), icds.end(), oclgrind_lib) != icds.end() && !std::filesystem::exists(oclgrind_lib)) {
+        return CORVANE_RELEASE_WITHOUT_OCLGRIND " has no oclgrind package (oclgrind), and oclgrind is not installed";
+    }
+#endif
+    static_cast<void>(icds);
+    return "";
 }
 
 Env real_env(const TempDir& dir, const std::vector<std::string>& icds) {

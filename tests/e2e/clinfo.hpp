@@ -31,6 +31,10 @@ struct ClinfoPlatform {
 // The platforms and devices clinfo --raw reports under `env`, in its order.
 std::vector<ClinfoPlatform> clinfo(const Env& env);
 
+// Why a case on `icds` cannot run here: one of them is a driver that this
+// Debian release does not package and that is not installed. Empty when it can.
+std::string unavailable_driver(const std::vector<std::string>& icds);
+
 // An environment whose loader sees exactly `icds` (.icd files or driver
 // libraries, in that order of creation) and keeps PoCL's cache inside `dir`.
 Env real_env(const TempDir& dir, const std::vector<std::string>& icds);
