@@ -8,11 +8,13 @@
 #      arm64 tool's scripted-driver cases and rusticl run under qemu-aarch64
 #      (build/, GCC Release; build-win/; build-arm64/);
 #   2. the tool built as a user builds it, without GoogleTest (build-plain/),
-#      and the tool and tests with clang 14 (build-clang/), both Release; the
-#      tool and tests built and run in a Debian 11 and a Debian 13 build root
-#      with their own toolchains (scripts/buildroot.sh, scripts/root-suite.sh;
-#      build-bullseye/, build-trixie/); the release packages, the .deb and
-#      the tarball for amd64 and arm64 and the Windows zip, made by
+#      and the tool and tests with the release's clang (build-clang/), both
+#      Release; the tool and tests built and run in a Debian 11 and a Debian
+#      13 build root with their own toolchains (scripts/buildroot.sh,
+#      scripts/root-suite.sh; build-bullseye/, build-trixie/); Debian 13 as a
+#      contributor's machine: the test set resolves there, and run.sh passes
+#      from a clean clone; the release packages, the .deb and the tarball for
+#      amd64 and arm64, the Windows zip and MSI, made by
 #      scripts/package.sh (build-pkg/, build-pkg-arm64/, build-pkg-win/) and
 #      checked by scripts/check-packages.sh, which also installs the amd64
 #      ones in both roots;
@@ -20,7 +22,8 @@
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   4. a line-coverage report of the tool's own sources (build-cov/);
 #   5. the bounded fuzzer runs (build-fuzz/);
-#   6. clang-format and clang-tidy over every source;
+#   6. clang-format and clang-tidy 19 over every source, in the Debian 13
+#      build root (scripts/lint.sh);
 #   7. reproducible builds: HEAD packaged twice, in two fresh clones, must give
 #      the same bytes (scripts/reproducible.sh);
 #   8. a fixed sample of mutants of the tool's sources, each built and run
@@ -28,6 +31,8 @@
 #      tests/mutation/).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/debian/release.sh
+source "$root/scripts/debian/release.sh"
 build=${BUILD_DIR:-$root/build}
 jobs=$(nproc)
 
@@ -43,19 +48,20 @@ stage "set-up and build"
 stage "tests: unit, end-to-end, memcheck, Windows under Wine, arm64 under qemu-aarch64"
 (cd "$build" && ctest --output-on-failure -j "$jobs")
 
-stage "builds as users make them: the tool alone without GoogleTest; clang 14 Release"
+stage "builds as users make them: the tool alone without GoogleTest; clang $clang_version Release"
 # A plain configure on a machine without GoogleTest: the tool builds, and the
 # configure says once that the tests are off.
 plain="$root/build-plain"
-cmake -S "$root" -B "$plain" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$plain.log" 2>&1 || { cat "$plain.log"; exit 1; }
-grep -q 'GoogleTest not found: the tests are off' "$plain.log" || { cat "$plain.log"; echo "no message that the tests are off" >&2; exit 1; }
+mkdir -p "$plain"
+cmake -S "$root" -B "$plain" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$plain/configure.log" 2>&1 || { cat "$plain/configure.log"; exit 1; }
+grep -q 'GoogleTest not found: the tests are off' "$plain/configure.log" || { cat "$plain/configure.log"; echo "no message that the tests are off" >&2; exit 1; }
 cmake --build "$plain" -j "$jobs"
 "$plain/corvane" --help >/dev/null
 [[ ! -e $plain/tests ]] || { echo "the tests were configured without GoogleTest" >&2; exit 1; }
 # The tool and its tests with clang, warnings as errors (build/ is GCC's).
 clang_build="$root/build-clang"
-cmake -S "$root" -B "$clang_build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang-14 \
-  -DCMAKE_CXX_COMPILER=clang++-14 -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON >/dev/null
+cmake -S "$root" -B "$clang_build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="clang-$clang_version" \
+  -DCMAKE_CXX_COMPILER="clang++-$clang_version" -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON >/dev/null
 cmake --build "$clang_build" -j "$jobs"
 (cd "$clang_build" && ctest --output-on-failure -j "$jobs" -R '^unit\.')
 
@@ -66,6 +72,16 @@ stage "Debian 11 and Debian 13 build roots: the tool and tests with each release
 for release in base newest; do
   "$root/scripts/buildroot.sh" run "$release" --bind "$root" -- "$root/scripts/root-suite.sh"
 done
+
+stage "Debian 13 as a contributor's machine: the test set resolves, run.sh passes from a clean clone"
+# What scripts/setup-debian.sh test would install there resolves (apt-get -s,
+# nothing downloaded), and README command 1 builds, probes and self-tests on
+# that release's PoCL, in a clone of HEAD (committed work only).
+clone=$(mktemp -d "${TMPDIR:-/tmp}/corvane-newest.XXXXXX")
+git clone -q "$root" "$clone/corvane"
+"$root/scripts/buildroot.sh" run newest --bind "$clone/corvane" -- sh -c \
+  'POCL_CACHE_DIR=/tmp/pocl-cache; export POCL_CACHE_DIR; ./scripts/setup-debian.sh test --simulate && ./scripts/run.sh'
+rm -rf "$clone"
 
 stage "release packages: the .debs and tarballs for amd64 and arm64, built in the Debian 11 root, and the Windows zip"
 packages=$("$root/scripts/package.sh")
@@ -97,8 +113,8 @@ find "$cov" -name '*.gcda' -delete
 stage "fuzzers: version rule and string procedure"
 ctest --test-dir "${FUZZ_BUILD_DIR:-$root/build-fuzz}" --output-on-failure -j "$jobs"
 
-stage "clang-format and clang-tidy"
-"$root/scripts/lint.sh" "$build" "${FUZZ_BUILD_DIR:-$root/build-fuzz}"
+stage "clang-format and clang-tidy, Debian 13's, in its build root"
+"$root/scripts/lint.sh"
 
 stage "reproducible builds: HEAD packaged in two clones, compared"
 "$root/scripts/reproducible.sh"
