@@ -22,10 +22,19 @@ if(corvane_source_date STREQUAL "")
 endif()
 if(corvane_source_date MATCHES "^[0-9]+$")
   # string(TIMESTAMP) formats SOURCE_DATE_EPOCH instead of the current time.
-  set(corvane_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
-  set(ENV{SOURCE_DATE_EPOCH} "${corvane_source_date}")
-  string(TIMESTAMP CORVANE_MAN_DATE "%Y-%m-%d" UTC)
-  set(ENV{SOURCE_DATE_EPOCH} "${corvane_saved_epoch}")
+  # The variable is put back as it was, unset when it was: set to an empty
+  # value it would reach every later compiler run of the configure, and
+  # clang 19 refuses an empty SOURCE_DATE_EPOCH.
+  if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(corvane_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+    set(ENV{SOURCE_DATE_EPOCH} "${corvane_source_date}")
+    string(TIMESTAMP CORVANE_MAN_DATE "%Y-%m-%d" UTC)
+    set(ENV{SOURCE_DATE_EPOCH} "${corvane_saved_epoch}")
+  else()
+    set(ENV{SOURCE_DATE_EPOCH} "${corvane_source_date}")
+    string(TIMESTAMP CORVANE_MAN_DATE "%Y-%m-%d" UTC)
+    unset(ENV{SOURCE_DATE_EPOCH})
+  endif()
 else()
   string(TIMESTAMP CORVANE_MAN_DATE "%Y-%m-%d" UTC)
 endif()
