@@ -83,7 +83,7 @@ git clone -q "$root" "$clone/corvane"
   'POCL_CACHE_DIR=/tmp/pocl-cache; export POCL_CACHE_DIR; ./scripts/setup-debian.sh test --simulate && ./scripts/run.sh'
 rm -rf "$clone"
 
-stage "release packages: the .debs and tarballs for amd64 and arm64, built in the Debian 11 root, and the Windows zip"
+stage "release packages: the .debs and tarballs for amd64 and arm64, built in the Debian 11 root, and the Windows zip and MSI"
 packages=$("$root/scripts/package.sh")
 mapfile -t packages <<<"$packages"
 "$root/scripts/check-packages.sh" "${packages[@]}"
