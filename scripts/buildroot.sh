@@ -47,7 +47,7 @@ lint_tools() {
   local table
   table=$(dirname "$0")/debian/$(codename newest).sh
   [[ -f $table ]] || die "no table for Debian $(codename newest) in scripts/debian/: its clang version is not known"
-  # shellcheck disable=SC1090 # the newest release's table
+  # shellcheck disable=SC1090,SC2154 # the newest release's table sets clang_version
   (source "$table" && echo "clang-$clang_version clang-format-$clang_version clang-tidy-$clang_version")
 }
 # Bump when the way a root is made changes, so that cached roots are remade.

@@ -29,7 +29,7 @@ test=(
   # the clang build and the fuzzers: the release's clang and its runtimes (libFuzzer, ASan, UBSan)
   "clang-$clang_version" "libclang-rt-$clang_version-dev"
   # further real OpenCL implementations (oclgrind where the release has it), and a reference client
-  $oclgrind mesa-opencl-icd clinfo
+  ${oclgrind:+"$oclgrind"} mesa-opencl-icd clinfo
   # the Windows build: MinGW-w64 (win32 threads) with its binutils (windres, dlltool, objdump)
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   # running Corvane.exe in the tests: 64-bit Wine, and the locale sources from
