@@ -9,7 +9,9 @@
 # build-bullseye/) with that release's compiler and CMake,
 # warnings (CMake's too) as errors, runs the unit tests and every scripted-driver
 # end-to-end case, then the built tool's --probe on that release's own PoCL.
-# The real-driver cases need oclgrind, Mesa and clinfo, which stay on the host.
+# The real-driver cases need oclgrind, Mesa and clinfo, which stay on the host;
+# on a release the suite has a table for (scripts/debian/), the troubleshooting
+# rows that need only PoCL run here too, on that release's PoCL.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck disable=SC1091 # the root's own file
@@ -31,5 +33,9 @@ cmake --build "$build" -j "$(nproc)" >"$tmp/build.log" 2>&1 || {
   exit 1
 }
 (cd "$build" && ctest --output-on-failure -j "$(nproc)" -R '^(unit|e2e)\.' -E 'Real')
+# shellcheck disable=SC1091
+if [[ -f $root/scripts/debian/$(. /etc/os-release && echo "$VERSION_CODENAME").sh ]]; then
+  (cd "$build" && ctest --output-on-failure --no-tests=error -R '^troubleshooting\.(empty_folder|missing_library|pocl_without_ld)$')
+fi
 echo "$release: $build/corvane --probe on this release's PoCL"
 POCL_CACHE_DIR=$tmp/pocl-cache "$build/corvane" --probe

@@ -2,7 +2,8 @@
 # shellcheck shell=bash
 # Sourced: reads this machine's Debian release from /etc/os-release and sources
 # its table beside this file (<codename>.sh: debian_release, clang_version,
-# oclgrind, rusticl_arm64_unpacked, rusticl_arm64_depends). On a release
+# oclgrind, clover, pocl_without_ld, rusticl_arm64_unpacked,
+# rusticl_arm64_depends). On a release
 # without a table it stops with one line naming the releases it knows.
 debian_tables=$(dirname "${BASH_SOURCE[0]}")
 # shellcheck disable=SC1091 # this machine's own file
