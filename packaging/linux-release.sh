@@ -88,7 +88,7 @@ install_tree() {
 
 # The .deb. Debian wants more than the install tree: the machine-readable
 # copyright file, which points to common-licenses, in place of LICENSE; a
-# changelog; the manual page, the README and the changelog gzipped with -9n (no
+# changelog; the manual page, the documents and the changelog gzipped with -9n (no
 # name, no time in the header). The tree stands where Debian's tools look for
 # a package's tree, in debian/corvane/.
 stage=$build/deb/debian/corvane
@@ -104,7 +104,7 @@ corvane ($version) unstable; urgency=medium
 
  -- Corvane Dev <dev@corvane.invalid>  $(date -u -R -d "@$SOURCE_DATE_EPOCH")
 EOF
-gzip -9n "$doc/changelog" "$doc/README.md" "$stage/usr/share/man/man1/corvane.1"
+gzip -9n "$doc/changelog" "$doc/README.md" "$doc/troubleshooting.md" "$stage/usr/share/man/man1/corvane.1"
 
 # Depends as dpkg-shlibdeps reads it off the binary against this release's
 # libraries (it wants debian/control beside the package tree, and DEBIAN/ in

@@ -4,7 +4,8 @@
 #   windows-msi.sh EXE VERSION OUT.msi
 #
 # Builds Corvane's Windows Installer package from EXE (a MinGW-w64
-# Corvane.exe), with LICENSE and README.md from the tree this script sits in:
+# Corvane.exe), with LICENSE, README.md and docs/troubleshooting.md from the
+# tree this script sits in:
 # per machine, x64, into C:\Program Files\Corvane\, which it appends to the
 # system PATH. VERSION is the project() version (three numbers). Run by
 # scripts/package.sh, and by tests/windows/msi.sh to make a higher version.
@@ -61,7 +62,7 @@ package_code=$(uuid5 $namespace "$version@$SOURCE_DATE_EPOCH")
 # The files with fixed modes and times: the cabinet keeps each file's time.
 mkdir "$tmp/files"
 cp "$exe" "$tmp/files/Corvane.exe"
-cp "$root/LICENSE" "$root/README.md" "$tmp/files/"
+cp "$root/LICENSE" "$root/README.md" "$root/docs/troubleshooting.md" "$tmp/files/"
 chmod 0644 "$tmp/files"/*
 touch -d "@$SOURCE_DATE_EPOCH" "$tmp/files"/*
 

@@ -17,7 +17,8 @@
 # the amd64 .deb and tarball installed for real in the Debian 11 and Debian 13
 # build roots (packaging/check-in-root.sh), each running --probe and
 # --self-test on that release's PoCL; the zip: exactly Corvane.exe,
-# LICENSE and README.md, the two documents as they are in the sources and the
+# LICENSE, README.md and troubleshooting.md, the documents as they are in the
+# sources and the
 # exe a 64-bit Windows executable; and the MSI: its File, Component,
 # Directory, Property, Environment and LaunchCondition tables exactly as
 # expected (read with msiinfo, the ProductCode worked out here afresh from the
@@ -89,6 +90,7 @@ drwxr-xr-x root/root ./usr/share/doc/corvane/
 -rw-r--r-- root/root ./usr/share/doc/corvane/README.md.gz
 -rw-r--r-- root/root ./usr/share/doc/corvane/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/corvane/copyright
+-rw-r--r-- root/root ./usr/share/doc/corvane/troubleshooting.md.gz
 drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man1/
 -rw-r--r-- root/root ./usr/share/man/man1/corvane.1.gz
@@ -115,6 +117,7 @@ drwxr-xr-x 0/0 @TOP@/share/doc/
 drwxr-xr-x 0/0 @TOP@/share/doc/corvane/
 -rw-r--r-- 0/0 @TOP@/share/doc/corvane/LICENSE
 -rw-r--r-- 0/0 @TOP@/share/doc/corvane/README.md
+-rw-r--r-- 0/0 @TOP@/share/doc/corvane/troubleshooting.md
 drwxr-xr-x 0/0 @TOP@/share/man/
 drwxr-xr-x 0/0 @TOP@/share/man/man1/
 -rw-r--r-- 0/0 @TOP@/share/man/man1/corvane.1
@@ -148,11 +151,12 @@ for release in base newest; do
 done
 
 zipinfo -1 "$zip" >"$tmp/members"
-printf '%s\n' Corvane.exe LICENSE README.md >"$tmp/members.expected"
+printf '%s\n' Corvane.exe LICENSE README.md troubleshooting.md >"$tmp/members.expected"
 diff -u "$tmp/members.expected" "$tmp/members" || fail "the zip's members differ"
 unzip -q "$zip" -d "$tmp/zip"
 cmp "$root/LICENSE" "$tmp/zip/LICENSE" || fail "the zip's LICENSE differs from the sources'"
 cmp "$root/README.md" "$tmp/zip/README.md" || fail "the zip's README.md differs from the sources'"
+cmp "$root/docs/troubleshooting.md" "$tmp/zip/troubleshooting.md" || fail "the zip's troubleshooting.md differs from the sources'"
 x86_64-w64-mingw32-objdump -f "$tmp/zip/Corvane.exe" | grep -q 'file format pei-x86-64' ||
   fail "the zip's Corvane.exe is not a 64-bit Windows executable"
 
@@ -175,7 +179,9 @@ sort >"$tmp/msi-tables.expected" <<EOF
 File|Corvane.exe|Corvane|Corvane.exe|$(size Corvane.exe)|||512|1
 File|LICENSE|Corvane|LICENSE|$(size LICENSE)|||512|2
 File|README.md|Corvane|README.md|$(size README.md)|||512|3
+File|troubleshooting.md|Guide|troubleshooting.md|$(size troubleshooting.md)|||512|4
 Component|Corvane|{FD4388DE-A74C-43A9-B0CF-4CA89AD1EF21}|INSTALLDIR|256||Corvane.exe
+Component|Guide|{3A7A9480-38D2-4A1B-B8E1-C7BFAA29E2C9}|INSTALLDIR|256||troubleshooting.md
 Directory|INSTALLDIR|ProgramFiles64Folder|Corvane
 Directory|ProgramFiles64Folder|TARGETDIR|.
 Directory|TARGETDIR||SourceDir

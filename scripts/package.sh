@@ -13,12 +13,13 @@
 #   OUT_DIR/corvane_<version>_arm64.deb                 the same three for
 #   OUT_DIR/corvane-<version>-linux-aarch64.tar.gz      arm64, cross-built
 #   OUT_DIR/corvane-<version>-linux-aarch64.buildinfo
-#   OUT_DIR/Corvane-<version>-win64.zip                 Corvane.exe, README.md
-#                                                       and LICENSE, from a
+#   OUT_DIR/Corvane-<version>-win64.zip                 Corvane.exe, README.md,
+#                                                       LICENSE and
+#                                                       troubleshooting.md, from a
 #                                                       Release MinGW-w64 tree
 #                                                       in build-pkg-win/ (or
 #                                                       $PKG_WIN_BUILD_DIR)
-#   OUT_DIR/Corvane-<version>-win64.msi                 the same three files
+#   OUT_DIR/Corvane-<version>-win64.msi                 the same four files
 #                                                       as a Windows Installer
 #                                                       package, made by
 #                                                       packaging/windows-msi.sh
@@ -74,20 +75,20 @@ cmake -S "$root" -B "$build_win" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$build_win" -j "$jobs" >&2
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_win/CMakeCache.txt")
 
-# The zip: the three files at its top level, in byte order, with fixed modes
+# The zip: the four files at its top level, in byte order, with fixed modes
 # and times, and no extra fields (-X: no Unix owner, no extended timestamps).
 zip_name=Corvane-$version-win64.zip
 stage=$build_win/zip-stage
 rm -rf "$stage"
 rm -f "$out/$zip_name"
 mkdir -p "$stage"
-cp "$build_win/Corvane.exe" "$root/LICENSE" "$root/README.md" "$stage/"
+cp "$build_win/Corvane.exe" "$root/LICENSE" "$root/README.md" "$root/docs/troubleshooting.md" "$stage/"
 chmod 0755 "$stage/Corvane.exe"
-chmod 0644 "$stage/LICENSE" "$stage/README.md"
+chmod 0644 "$stage/LICENSE" "$stage/README.md" "$stage/troubleshooting.md"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
-(cd "$stage" && zip -X -9 -q "$out/$zip_name" Corvane.exe LICENSE README.md)
+(cd "$stage" && zip -X -9 -q "$out/$zip_name" Corvane.exe LICENSE README.md troubleshooting.md)
 
-# The MSI: the same Corvane.exe, per machine into C:\Program Files\Corvane.
+# The MSI: the same four files, per machine into C:\Program Files\Corvane.
 msi_name=Corvane-$version-win64.msi
 "$root/packaging/windows-msi.sh" "$build_win/Corvane.exe" "$version" "$out/$msi_name" >&2
 

@@ -4,7 +4,7 @@
 #   check_install.sh BUILD_DIR
 #
 # Installs BUILD_DIR into a fresh prefix, checks that exactly the tool, its
-# manual page and its two documents land there, and runs the installed tool.
+# manual page and its three documents land there, and runs the installed tool.
 # Its reports are the end-to-end tests' business; here it must start from the
 # prefix and print its usage.
 set -euo pipefail
@@ -23,7 +23,7 @@ fail() {
 cmake --install "$build" --prefix "$prefix" >/dev/null
 (cd "$prefix" && find . -type f | LC_ALL=C sort) >"$tmp/files"
 printf '%s\n' ./bin/corvane ./share/doc/corvane/LICENSE ./share/doc/corvane/README.md \
-  ./share/man/man1/corvane.1 >"$tmp/files.expected"
+  ./share/doc/corvane/troubleshooting.md ./share/man/man1/corvane.1 >"$tmp/files.expected"
 diff -u "$tmp/files.expected" "$tmp/files" || fail "installed files differ"
 
 check_usage "$prefix/bin/corvane" "the installed tool"

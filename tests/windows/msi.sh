@@ -5,16 +5,19 @@
 #
 # Installs MSI (Corvane-<version>-win64.msi) silently under Wine, in a fresh
 # 64-bit prefix, and after each step of the table at the end compares the
-# machine with exactly what must be there: for a version installed, the three
-# files (Corvane.exe with EXE's bytes: the zip's exe), the install folder last
-# on the system PATH and one Apps & features entry; for none, no folder and
-# PATH as before; for unchanged, files, PATH and Uninstall keys byte for byte.
-# The upgrade installs a copy made by packaging/windows-msi.sh one patch
-# version higher. The refused downgrade ends with 1603, which Wine's msiexec
-# returns as its exit code and a Unix parent sees as 67 (modulo 256). After
-# the install, a new cmd must find the tool through PATH: "Corvane.exe --help"
-# and "corvane --probe" (on PoCL) print what EXE run directly prints; after
-# the uninstall it must not. Prints each step's time.
+# machine with exactly what must be there: for a version installed, its files
+# (Corvane.exe with EXE's bytes: the zip's exe), the install folder last on the
+# system PATH and one Apps & features entry; for none, no folder and PATH as
+# before; for unchanged, files, PATH and Uninstall keys byte for byte. Two
+# upgrades: from the previous release, 0.1.0, made by that release's own
+# scripts from the commit it was made from (one component, three files: the
+# guide's component is new since), and to a copy made by
+# packaging/windows-msi.sh one patch version higher. The refused downgrade ends
+# with 1603, which Wine's msiexec returns as its exit code and a Unix parent
+# sees as 67 (modulo 256). After the install, a new cmd must find the tool
+# through PATH: "Corvane.exe --help" and "corvane --probe" (on PoCL) print what
+# EXE run directly prints; after the uninstall it must not. Prints each step's
+# time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 msi=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -44,6 +47,14 @@ cp /etc/OpenCL/vendors/pocl.icd "$tmp/vendors/"
 
 cp "$msi" "$tmp/Corvane-$version-win64.msi"
 "$root/packaging/windows-msi.sh" "$exe" "$newer" "$tmp/Corvane-$newer-win64.msi"
+# The previous release's packaging, documents and time, from its commit (a
+# clone with history; a shallow one cannot show this upgrade).
+previous=0.1.0 previous_commit=2f6ab56d2ef7114d7176b79407fadc50897ce9a6
+mkdir "$tmp/previous"
+git -C "$root" archive "$previous_commit" packaging LICENSE README.md | tar -x -C "$tmp/previous" ||
+  fail "no commit $previous_commit (release $previous) in $root: a shallow clone?"
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$previous_commit") \
+  "$tmp/previous/packaging/windows-msi.sh" "$exe" "$previous" "$tmp/Corvane-$previous-win64.msi"
 
 # Wine's background processes keep the streams they start with; started here
 # on /dev/null, they hold no pipe of the checks below open.
@@ -96,9 +107,12 @@ expected() {
     printf 'PATH entry: %s\n' "${path_before[@]}"
     return
   fi
+  local docs=("$root/LICENSE" "$root/README.md" "$root/docs/troubleshooting.md") file
+  [[ $1 != "$previous" ]] || docs=("$tmp/previous/LICENSE" "$tmp/previous/README.md")
   echo "file Corvane.exe $(sha256sum <"$exe" | cut -c1-64)"
-  echo "file LICENSE $(sha256sum <"$root/LICENSE" | cut -c1-64)"
-  echo "file README.md $(sha256sum <"$root/README.md" | cut -c1-64)"
+  for file in "${docs[@]}"; do
+    echo "file $(basename "$file") $(sha256sum <"$file" | cut -c1-64)"
+  done
   printf 'PATH entry: %s\n' "${path_before[@]}" "C:\\Program Files\\Corvane\\"
   echo "entry $(product_code "$tmp/Corvane-$1-win64.msi"): DisplayName=Corvane DisplayVersion=$1" \
     "Publisher=Corvane project NoModify=0x1"
@@ -157,6 +171,9 @@ begin=$SECONDS
 through_path
 echo "msi: Corvane.exe --help and corvane --probe found through PATH by a new cmd, in $((SECONDS - begin)) s"
 step reinstall /i "$version" 0 unchanged
+step uninstall /x "$version" 0 none
+step "install $previous" /i "$previous" 0 "$previous"
+step "upgrade from $previous" /i "$version" 0 "$version"
 step upgrade /i "$newer" 0 "$newer"
 step downgrade /i "$version" 67 unchanged
 step uninstall /x "$newer" 0 none
