@@ -136,9 +136,6 @@ depends=$(cd "$build/deb" && dpkg-shlibdeps -O debian/corvane/usr/bin/corvane | 
     }
     print out
   }')
-# corvane-node-labels reads the probe's report with awk, which Debian does not
-# mark essential (mawk is only of required priority).
-depends="$depends, mawk | awk"
 # Installed-Size as dpkg-gencontrol counts it: KiB, each file rounded up.
 installed_size=$(find "$stage" -type f -printf '%s\n' | awk '{ kib += int(($1 + 1023) / 1024) } END { print kib }')
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@INSTALLED_SIZE@/$installed_size/" \

@@ -72,9 +72,8 @@ check_linux() {
   # Every Debian from 11 on (glibc 2.31) and other distributions from glibc 2.17.
   local depends
   depends=$(field Depends)
-  if ! [[ $depends =~ ^libc6\ \(\>=\ 2\.([0-9]+)\),\ ocl-icd-libopencl1\ \|\ libopencl1,\ mawk\ \|\ awk$ ]] ||
-    ((BASH_REMATCH[1] > 17)); then
-    fail "$arch Depends is not libc6 (>= 2.17 at most), the loader once and awk: $depends"
+  if ! [[ $depends =~ ^libc6\ \(\>=\ 2\.([0-9]+)\),\ ocl-icd-libopencl1\ \|\ libopencl1$ ]] || ((BASH_REMATCH[1] > 17)); then
+    fail "$arch Depends is not libc6 (>= 2.17 at most) and the loader once: $depends"
   fi
   [[ $(field Recommends) == "pocl-opencl-icd | opencl-icd" ]] || fail "$arch Recommends: $(field Recommends)"
 
