@@ -159,6 +159,9 @@ void misbehave(const std::string& function) {
         if (m.kind == fake::Misbehaviour::Kind::crash) {
             std::abort();
         }
+        if (m.kind == fake::Misbehaviour::Kind::crash_killed) {
+            std::raise(SIGKILL);
+        }
         if (m.kind == fake::Misbehaviour::Kind::hang_ignoring_term) {
             std::signal(SIGTERM, SIG_IGN);
         }

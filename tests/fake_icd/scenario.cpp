@@ -213,12 +213,14 @@ Scenario load_scenario(const std::string& path) {
             m.function = w.empty() ? "" : w[0];
             if (key == "crash" && w.size() == 1) {
                 m.kind = Misbehaviour::Kind::crash;
+            } else if (key == "crash" && w.size() == 2 && w[1] == "kill") {
+                m.kind = Misbehaviour::Kind::crash_killed;
             } else if (key == "hang" && w.size() == 1) {
                 m.kind = Misbehaviour::Kind::hang;
             } else if (key == "hang" && w.size() == 2 && w[1] == "ignore_term") {
                 m.kind = Misbehaviour::Kind::hang_ignoring_term;
             } else {
-                die(line_no, line, "want: hang FUNCTION [ignore_term] or crash FUNCTION");
+                die(line_no, line, "want: hang FUNCTION [ignore_term] or crash FUNCTION [kill]");
             }
             s.misbehaviours.push_back(m);
         } else if (key == "refuse_local_size") {

@@ -34,7 +34,9 @@
 //                            every call of FUNCTION (clGetDeviceIDs or a
 //                            self-test call) sleeps for ever; with ignore_term
 //                            SIGTERM is ignored first, so only SIGKILL ends it
-//   crash FUNCTION           every call of FUNCTION aborts the process
+//   crash FUNCTION [kill]    every call of FUNCTION aborts the process; with
+//                            kill it sends itself SIGKILL instead, as the
+//                            out-of-memory killer would
 
 #include <cstdint>
 #include <list>
@@ -101,7 +103,7 @@ struct Failure {
 // the tool under a time limit.
 struct Misbehaviour {
     std::string function;
-    enum class Kind { hang, hang_ignoring_term, crash } kind = Kind::hang;
+    enum class Kind { hang, hang_ignoring_term, crash, crash_killed } kind = Kind::hang;
 };
 
 struct WrongValue {

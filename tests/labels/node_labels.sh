@@ -266,6 +266,18 @@ gpu=false
 devices=0
 EOF
 
+# SIGKILL well before the limit gives 137 as a timeout's KILL does; the time
+# it took tells them apart.
+table_row killed_in_listing fake 10 <<EOF
+$gpu_and_cpu
+crash clGetDeviceIDs kill
+--
+probe=crashed
+self-test=crashed
+gpu=false
+devices=0
+EOF
+
 table_row crash_in_self_test fake 10 <<EOF
 $gpu_and_cpu
 crash clEnqueueNDRangeKernel
