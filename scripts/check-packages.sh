@@ -15,8 +15,8 @@
 #     the same binary as the .deb's;
 #   the build-info: the Debian 11 root's toolchain and the two files' sums;
 # the amd64 .deb and tarball installed for real in the Debian 11 and Debian 13
-# build roots (packaging/check-in-root.sh), each running --probe and
-# --self-test on that release's PoCL; the zip: exactly Corvane.exe,
+# build roots (packaging/check-in-root.sh), each running --probe,
+# --self-test and corvane-node-labels on that release's PoCL; the zip: exactly Corvane.exe,
 # LICENSE and README.md, the two documents as they are in the sources and the
 # exe a 64-bit Windows executable; and the MSI: its File, Component,
 # Directory, Property, Environment and LaunchCondition tables exactly as
