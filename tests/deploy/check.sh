@@ -50,7 +50,7 @@ schemas)
   if ! cmp -s "$here/package-lock.json" "$work/installed.lock"; then
     rm -rf "$work/node_modules" "$work/installed.lock"
     cp "$here/package.json" "$here/package-lock.json" "$work/"
-    (cd "$work" && npm ci --no-audit --no-fund --loglevel=error) || fail "npm ci in $work"
+    (cd "$work" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) || fail "npm ci in $work"
     cp "$here/package-lock.json" "$work/installed.lock"
   fi
   cp "$here/validate.mjs" "$work/"
