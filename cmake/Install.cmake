@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # What `cmake --install build --prefix P` puts in place, at the GNU standard
-# directories: P/bin/corvane, its manual page P/share/man/man1/corvane.1, and
-# P/share/doc/corvane/ with README.md, LICENSE and troubleshooting.md (the
-# guide for a machine where the answer is no).
+# directories: P/bin/corvane and P/bin/corvane-node-labels (the shell program
+# that turns corvane's verdicts into Kubernetes node labels), their manual
+# pages in P/share/man/man1/, and P/share/doc/corvane/ with README.md, LICENSE
+# and troubleshooting.md (the guide for a machine where the answer is no).
 include(GNUInstallDirs)
 
 # The manual page carries the project's version and a date. The date is that
@@ -40,7 +41,10 @@ else()
   string(TIMESTAMP CORVANE_MAN_DATE "%Y-%m-%d" UTC)
 endif()
 configure_file(docs/corvane.1.in "${PROJECT_BINARY_DIR}/corvane.1" @ONLY)
+configure_file(docs/corvane-node-labels.1.in "${PROJECT_BINARY_DIR}/corvane-node-labels.1" @ONLY)
 
 install(TARGETS corvane RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-install(FILES "${PROJECT_BINARY_DIR}/corvane.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(PROGRAMS deploy/corvane-node-labels DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(FILES "${PROJECT_BINARY_DIR}/corvane.1" "${PROJECT_BINARY_DIR}/corvane-node-labels.1"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES README.md LICENSE docs/troubleshooting.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")

@@ -8,7 +8,8 @@
 # installed tool's --probe and --self-test on that release's PoCL, removes the
 # package and checks that it is gone; then unpacks TARBALL into a fresh
 # ~/.local the way the README says and runs the same two commands from there.
-# Prints one line for each run, saying what the self-test saw.
+# Each time, corvane-node-labels runs too and must label the PoCL device.
+# Prints one line for each run, saying what the self-test (and the labels) saw.
 set -euo pipefail
 deb=$1
 tarball=$2
@@ -42,8 +43,26 @@ run_both() {
   fi
 }
 
+# run_labels PROGRAM WHAT [TOOL]: the node-label program as installed, on the
+# same PoCL, with this release's shell, awk and coreutils: its file must say
+# the probe found a usable device and that it is no GPU. TOOL, when given, is
+# the tool it runs instead of corvane from PATH.
+run_labels() {
+  local program=$1 what=$2 dir=$tmp/features status=0
+  rm -rf "$dir"
+  mkdir "$dir"
+  CORVANE=${3:-} "$program" --dir "$dir" --timeout 120 2>"$tmp/err" || status=$?
+  ((status == 0)) || fail "$what corvane-node-labels exited $status: $(cat "$tmp/err")"
+  if ! grep -qx 'feature.node.kubernetes.io/corvane-probe=usable' "$dir/corvane" ||
+    ! grep -qx 'feature.node.kubernetes.io/corvane-gpu=false' "$dir/corvane"; then
+    fail "$what corvane-node-labels wrote: $(cat "$dir/corvane")"
+  fi
+  echo "$release, $what: corvane-node-labels: $(sed -n 's|^feature\.node\.kubernetes\.io/||p' "$dir/corvane" | paste -sd' ' -)"
+}
+
 apt-get install -y -q --no-install-recommends "$deb" >"$tmp/apt.log" 2>&1 || fail "apt-get install: $(cat "$tmp/apt.log")"
 run_both /usr/bin/corvane "the .deb installed with apt"
+run_labels /usr/bin/corvane-node-labels "the .deb installed with apt"
 apt-get remove -y -q corvane >"$tmp/apt.log" 2>&1 || fail "apt-get remove: $(cat "$tmp/apt.log")"
 [[ ! -e /usr/bin/corvane ]] || fail "/usr/bin/corvane is still there after apt-get remove"
 
@@ -51,3 +70,4 @@ mkdir -p "$tmp/home/.local"
 tar -xzf "$tarball" --strip-components=1 -C "$tmp/home/.local"
 [[ -f $tmp/home/.local/share/man/man1/corvane.1 ]] || fail "the tarball put no manual page in ~/.local/share/man/man1"
 run_both "$tmp/home/.local/bin/corvane" "the tarball in ~/.local"
+run_labels "$tmp/home/.local/bin/corvane-node-labels" "the tarball in ~/.local" "$tmp/home/.local/bin/corvane"

@@ -74,8 +74,9 @@ tarball=$out/corvane-$version-linux-$cpu.tar.gz
 buildinfo=$out/corvane-$version-linux-$cpu.buildinfo
 
 # install PREFIX DESTDIR: the install tree, the binary stripped of its symbols
-# and of the .comment and .note sections (as Debian strips its own), every
-# mode fixed whatever the umask of the checkout.
+# and of the .comment and .note sections (as Debian strips its own; the
+# node-label program beside it is a shell script), every mode fixed whatever
+# the umask of the checkout.
 install_tree() {
   local prefix=$1 dest=$2
   rm -rf "$dest"
@@ -83,7 +84,7 @@ install_tree() {
   "$strip" --remove-section=.comment --remove-section=.note "$dest$prefix/bin/corvane"
   find "$dest" -type d -exec chmod 0755 {} +
   find "$dest" -type f -exec chmod 0644 {} +
-  chmod 0755 "$dest$prefix/bin/corvane"
+  chmod 0755 "$dest$prefix/bin/corvane" "$dest$prefix/bin/corvane-node-labels"
 }
 
 # The .deb. Debian wants more than the install tree: the machine-readable
@@ -104,7 +105,8 @@ corvane ($version) unstable; urgency=medium
 
  -- Corvane Dev <dev@corvane.invalid>  $(date -u -R -d "@$SOURCE_DATE_EPOCH")
 EOF
-gzip -9n "$doc/changelog" "$doc/README.md" "$doc/troubleshooting.md" "$stage/usr/share/man/man1/corvane.1"
+gzip -9n "$doc/changelog" "$doc/README.md" "$doc/troubleshooting.md" "$stage/usr/share/man/man1/corvane.1" \
+  "$stage/usr/share/man/man1/corvane-node-labels.1"
 
 # Depends as dpkg-shlibdeps reads it off the binary against this release's
 # libraries (it wants debian/control beside the package tree, and DEBIAN/ in

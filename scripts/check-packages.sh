@@ -15,10 +15,10 @@
 #     the same binary as the .deb's;
 #   the build-info: the Debian 11 root's toolchain and the two files' sums;
 # the amd64 .deb and tarball installed for real in the Debian 11 and Debian 13
-# build roots (packaging/check-in-root.sh), each running --probe and
-# --self-test on that release's PoCL; the zip: exactly Corvane.exe,
-# LICENSE, README.md and troubleshooting.md, the documents as they are in the
-# sources and the
+# build roots (packaging/check-in-root.sh), each running --probe,
+# --self-test and corvane-node-labels on that release's PoCL; the zip: exactly
+# Corvane.exe, LICENSE, README.md and troubleshooting.md, the documents as they
+# are in the sources and the
 # exe a 64-bit Windows executable; and the MSI: its File, Component,
 # Directory, Property, Environment and LaunchCondition tables exactly as
 # expected (read with msiinfo, the ProductCode worked out here afresh from the
@@ -84,6 +84,7 @@ drwxr-xr-x root/root ./
 drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
 -rwxr-xr-x root/root ./usr/bin/corvane
+-rwxr-xr-x root/root ./usr/bin/corvane-node-labels
 drwxr-xr-x root/root ./usr/share/
 drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/corvane/
@@ -93,6 +94,7 @@ drwxr-xr-x root/root ./usr/share/doc/corvane/
 -rw-r--r-- root/root ./usr/share/doc/corvane/troubleshooting.md.gz
 drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/corvane-node-labels.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/corvane.1.gz
 EOF
   diff -u "$work/contents.expected" "$work/contents" || fail "the $arch .deb's files differ"
@@ -102,6 +104,7 @@ EOF
 
   dpkg-deb --extract "$deb" "$work/root"
   check_usage "$work/root/usr/bin/corvane" "the unpacked $arch tool" "$launcher"
+  "$work/root/usr/bin/corvane-node-labels" --help >/dev/null || fail "the unpacked corvane-node-labels --help failed"
   local glibc
   glibc=$(readelf --dyn-syms -W "$work/root/usr/bin/corvane" | grep -o 'GLIBC_2\.[0-9.]*' | sort -uV | tail -n 1)
   [[ $(printf '%s\n' "$glibc" GLIBC_2.17 | sort -V | tail -n 1) == GLIBC_2.17 ]] ||
@@ -112,6 +115,7 @@ EOF
 drwxr-xr-x 0/0 @TOP@/
 drwxr-xr-x 0/0 @TOP@/bin/
 -rwxr-xr-x 0/0 @TOP@/bin/corvane
+-rwxr-xr-x 0/0 @TOP@/bin/corvane-node-labels
 drwxr-xr-x 0/0 @TOP@/share/
 drwxr-xr-x 0/0 @TOP@/share/doc/
 drwxr-xr-x 0/0 @TOP@/share/doc/corvane/
@@ -120,6 +124,7 @@ drwxr-xr-x 0/0 @TOP@/share/doc/corvane/
 -rw-r--r-- 0/0 @TOP@/share/doc/corvane/troubleshooting.md
 drwxr-xr-x 0/0 @TOP@/share/man/
 drwxr-xr-x 0/0 @TOP@/share/man/man1/
+-rw-r--r-- 0/0 @TOP@/share/man/man1/corvane-node-labels.1
 -rw-r--r-- 0/0 @TOP@/share/man/man1/corvane.1
 EOF
   diff -u "$work/tar-contents.expected" "$work/tar-contents" || fail "the $arch tarball's files differ"

@@ -8,7 +8,8 @@
 # and its tests into build-<codename>/ of the tree this script sits in (as
 # build-bullseye/) with that release's compiler and CMake,
 # warnings (CMake's too) as errors, runs the unit tests and every scripted-driver
-# end-to-end case, then the built tool's --probe on that release's own PoCL.
+# end-to-end case and the node-label table (dash, mawk and coreutils of that
+# release), then the built tool's --probe on that release's own PoCL.
 # The real-driver cases need oclgrind, Mesa and clinfo, which stay on the host;
 # on a release the suite has a table for (scripts/debian/), the troubleshooting
 # rows that need only PoCL run here too, on that release's PoCL.
@@ -32,7 +33,7 @@ cmake --build "$build" -j "$(nproc)" >"$tmp/build.log" 2>&1 || {
   cat "$tmp/build.log"
   exit 1
 }
-(cd "$build" && ctest --output-on-failure -j "$(nproc)" -R '^(unit|e2e)\.' -E 'Real')
+(cd "$build" && ctest --output-on-failure -j "$(nproc)" -R '^(unit|e2e|labels)\.' -E 'Real')
 # shellcheck disable=SC1091
 if [[ -f $root/scripts/debian/$(. /etc/os-release && echo "$VERSION_CODENAME").sh ]]; then
   (cd "$build" && ctest --output-on-failure --no-tests=error -R '^troubleshooting\.(empty_folder|missing_library|pocl_without_ld)$')

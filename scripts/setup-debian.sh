@@ -48,7 +48,17 @@ test=(
   # tests/arm64/rusticl.sh: its package would replace the amd64 drivers)
   g++-aarch64-linux-gnu qemu-user ocl-icd-libopencl1:arm64 ocl-icd-opencl-dev:arm64
   "${rusticl_arm64_depends[@]/%/:arm64}"
+  # the Kubernetes manifests' checks (tests/deploy/): yamllint here, node and
+  # npm below
+  yamllint
 )
+# node and npm for the manifests' schema check, from Debian only when either
+# is missing: a node already installed (NodeSource's nodejs, which holds npm
+# and conflicts with Debian's npm) is kept, and --no-remove below would refuse
+# to take it away in any case.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  test+=(nodejs npm)
+fi
 bench=(hyperfine time)
 
 simulate=

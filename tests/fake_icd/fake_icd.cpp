@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -149,9 +150,31 @@ void log_line(const std::string& line) {
     }
 }
 
+// Hangs or aborts when the scenario says this function does.
+void misbehave(const std::string& function) {
+    for (const fake::Misbehaviour& m : driver().scenario.misbehaviours) {
+        if (m.function != function) {
+            continue;
+        }
+        if (m.kind == fake::Misbehaviour::Kind::crash) {
+            std::abort();
+        }
+        if (m.kind == fake::Misbehaviour::Kind::crash_killed) {
+            std::raise(SIGKILL);
+        }
+        if (m.kind == fake::Misbehaviour::Kind::hang_ignoring_term) {
+            std::signal(SIGTERM, SIG_IGN);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+}
+
 // Counts the call and returns the status the scenario scripts for this
 // occurrence of it (CL_SUCCESS when none).
 cl_int scripted_status(const std::string& function) {
+    misbehave(function);
     Driver& d = driver();
     const int nth = ++d.calls[function];
     for (const fake::Failure& f : d.scenario.failures) {
@@ -319,6 +342,7 @@ cl_int CL_API_CALL fake_GetDeviceIDs(cl_platform_id platform, cl_device_type typ
     log_line("clGetDeviceIDs " + platform_tag(platform) + " type=" + hex(type) +
              " num_entries=" + std::to_string(num_entries) + (devices != nullptr ? " devices=set" : " devices=null") +
              (num_devices != nullptr ? " num_devices=set" : " num_devices=null"));
+    misbehave("clGetDeviceIDs");
     if (!known_platform(platform)) {
         return CL_INVALID_PLATFORM;
     }

@@ -207,6 +207,22 @@ Scenario load_scenario(const std::string& path) {
                 die(line_no, line, "want: wrong INDEX VALUE");
             }
             s.wrong_values.push_back({static_cast<size_t>(index), static_cast<std::uint32_t>(v)});
+        } else if (key == "hang" || key == "crash") {
+            const std::vector<std::string> w = words(value);
+            Misbehaviour m;
+            m.function = w.empty() ? "" : w[0];
+            if (key == "crash" && w.size() == 1) {
+                m.kind = Misbehaviour::Kind::crash;
+            } else if (key == "crash" && w.size() == 2 && w[1] == "kill") {
+                m.kind = Misbehaviour::Kind::crash_killed;
+            } else if (key == "hang" && w.size() == 1) {
+                m.kind = Misbehaviour::Kind::hang;
+            } else if (key == "hang" && w.size() == 2 && w[1] == "ignore_term") {
+                m.kind = Misbehaviour::Kind::hang_ignoring_term;
+            } else {
+                die(line_no, line, "want: hang FUNCTION [ignore_term] or crash FUNCTION [kill]");
+            }
+            s.misbehaviours.push_back(m);
         } else if (key == "refuse_local_size") {
             if (!parse_status(value, s.refuse_local_size)) {
                 die(line_no, line, "want: refuse_local_size STATUS");

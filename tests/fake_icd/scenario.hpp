@@ -30,6 +30,13 @@
 //   fail FUNCTION STATUS [N] the Nth call (default 1st) of FUNCTION fails
 //   wrong INDEX VALUE        the kernel writes VALUE at INDEX
 //   refuse_local_size STATUS a launch that gives a local size fails
+//   hang FUNCTION [ignore_term]
+//                            every call of FUNCTION (clGetDeviceIDs or a
+//                            self-test call) sleeps for ever; with ignore_term
+//                            SIGTERM is ignored first, so only SIGKILL ends it
+//   crash FUNCTION [kill]    every call of FUNCTION aborts the process; with
+//                            kill it sends itself SIGKILL instead, as the
+//                            out-of-memory killer would
 
 #include <cstdint>
 #include <list>
@@ -92,6 +99,13 @@ struct Failure {
     int nth = 1;
 };
 
+// A call that never returns or ends the process, for the programs that run
+// the tool under a time limit.
+struct Misbehaviour {
+    std::string function;
+    enum class Kind { hang, hang_ignoring_term, crash, crash_killed } kind = Kind::hang;
+};
+
 struct WrongValue {
     size_t index = 0;
     std::uint32_t value = 0;
@@ -105,6 +119,7 @@ struct Scenario {
     cl_int refuse_local_size = CL_SUCCESS;
     std::vector<Failure> failures;
     std::vector<WrongValue> wrong_values;
+    std::vector<Misbehaviour> misbehaviours;
 };
 
 // Reads the scenario at `path`; an empty path gives a scenario without
