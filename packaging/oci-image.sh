@@ -43,7 +43,7 @@
 # owned by 0:0 and dated SOURCE_DATE_EPOCH. The downloaded .debs are kept
 # between runs in $CORVANE_IMAGE_CACHE (default
 # /var/cache/corvane/image-debs), outside the clone: apt checks each against
-# the archive's sums before it uses it. Needs root (mmdebstrap's root mode).
+# the archive's sums before it uses it. Needs root (run through sudo otherwise).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if (($# != 4)); then
@@ -67,9 +67,13 @@ for tool in mmdebstrap umoci; do
     exit 1
   }
 done
+# mmdebstrap's root mode (chroot, mounts): through sudo for anyone else.
 if [[ $(id -u) -ne 0 ]]; then
-  echo "oci-image: mmdebstrap's root mode needs root" >&2
-  exit 1
+  command -v sudo >/dev/null || {
+    echo "oci-image: mmdebstrap's root mode needs root, and there is no sudo" >&2
+    exit 1
+  }
+  exec sudo --preserve-env=SOURCE_DATE_EPOCH,CORVANE_IMAGE_CACHE,TMPDIR "$0" "$@"
 fi
 # shellcheck source=scripts/debian-archive.sh
 source "$root/scripts/debian-archive.sh"
