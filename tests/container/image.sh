@@ -8,7 +8,8 @@
 # configuration (entry point, default command, labels), the name podman gives
 # it, its packages (the loader and the tool from DEB, byte for byte; no OpenCL
 # driver of any kind), the loader's cache, the one nvidia.icd, and the trimmed
-# documentation. Then the image under podman, in a private storage under a
+# documentation; and that skopeo turns it into the archive Docker's classic
+# image store loads. Then the image under podman, in a private storage under a
 # temporary folder so that nothing stays behind: the default command and
 # --self-test with no driver, and with the scripted driver FAKE_DRIVER
 # (libcorvane_fake_icd.so) provided as NVIDIA's toolkit provides its library,
@@ -92,6 +93,7 @@ the vendor folder: NVIDIA's library name only@grep -r . "$rootfs/etc/OpenCL/vend
 the loader in ld.so.cache@ldconfig -C "$rootfs/etc/ld.so.cache" -p | awk '\$1 == "libOpenCL.so.1" { print \$1, \$NF }'@libOpenCL.so.1 /lib/x86_64-linux-gnu/libOpenCL.so.1
 the binary is the .deb's@cmp "$rootfs/usr/bin/corvane" "$tmp/deb/usr/bin/corvane" && echo same@same
 trimmed: documentation but copyright files, manual pages, locales, apt lists and caches, the build machine's resolver and name@cd "$rootfs" && find usr/share/doc usr/share/man usr/share/locale var/lib/apt/lists var/cache/apt etc/resolv.conf etc/hostname -type f ! -path 'usr/share/doc/*/copyright' ! -name lock 2>&1 | sort@find: 'etc/hostname': No such file or directory\nfind: 'etc/resolv.conf': No such file or directory
+converted for Docker's classic image store, which loads only docker-archive tars, by the README's skopeo line@skopeo copy -q "oci-archive:$tar" "docker-archive:$tmp/docker.tar:localhost/corvane:$version" && tar -xOf "$tmp/docker.tar" manifest.json | jq -c '[.[].RepoTags[]]'@["localhost/corvane:$version"]
 each Containerfile built FROM the image defaults to this version@grep -h '^ARG BASE=' "$root"/packaging/containers/*.Containerfile | sort -u@ARG BASE=localhost/corvane:$version
 EOF
 )
