@@ -110,7 +110,8 @@ echo "image: $(basename "$tar") holds what it should ($(du -sk --apparent-size "
 # --- The image under podman.
 command -v podman >/dev/null || missing "podman is not installed (Debian package podman)"
 [[ -n $(ls -A /sys/fs/cgroup 2>/dev/null) ]] || missing "no cgroup file system at /sys/fs/cgroup: podman cannot run a container here"
-podman=(podman --root "$tmp/storage" --runroot "$tmp/run" --storage-driver vfs --cgroup-manager cgroupfs)
+podman=(podman --root "$tmp/storage" --runroot "$tmp/run" --tmpdir "$tmp/libpod" --storage-driver vfs
+  --cgroup-manager cgroupfs)
 if command -v runc >/dev/null; then
   podman+=(--runtime runc)
 fi
