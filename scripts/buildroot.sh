@@ -69,14 +69,10 @@ codename() {
 
 # The main Debian archive of this machine's apt sources: the repository that
 # serves this machine's own release (not its -updates or -security suites).
+# shellcheck source=scripts/debian-archive.sh
+source "$(dirname "$0")/debian-archive.sh"
 mirror() {
-  local own uri
-  # shellcheck disable=SC1091 # this machine's own file
-  own=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  # shellcheck disable=SC2016 # apt's own format, not the shell's
-  uri=$(apt-get indextargets --format '$(REPO_URI)' "Codename: $own" "Identifier: Packages" 2>/dev/null | sort -u | head -n 1)
-  [[ -n $uri ]] || die "apt has no repository for this machine's release '$own' (run apt-get update first)"
-  echo "${uri%/}"
+  debian_archive "" || exit 1
 }
 
 # packages_of RELEASE, foreign_of RELEASE: what its root holds, and the

@@ -16,9 +16,11 @@
 #   the build-info: the Debian 11 root's toolchain and the two files' sums;
 # the amd64 .deb and tarball installed for real in the Debian 11 and Debian 13
 # build roots (packaging/check-in-root.sh), each running --probe,
-# --self-test and corvane-node-labels on that release's PoCL; the zip: exactly
-# Corvane.exe, LICENSE, README.md and troubleshooting.md, the documents as they
-# are in the sources and the
+# --self-test and corvane-node-labels on that release's PoCL; the container
+# image (and its build-info: every package with its version, and the right
+# sums) by tests/container/image.sh, with the scripted driver built here; the
+# zip: exactly Corvane.exe, LICENSE, README.md and troubleshooting.md, the
+# documents as they are in the sources and the
 # exe a 64-bit Windows executable; and the MSI: its File, Component,
 # Directory, Property, Environment and LaunchCondition tables exactly as
 # expected (read with msiinfo, the ProductCode worked out here afresh from the
@@ -37,16 +39,18 @@ fail() {
 }
 
 # The files by name: corvane_<version>_<arch>.deb and the rest.
-debs=() zip='' msi=''
+debs=() zip='' msi='' image='' image_info=''
 for file in "$@"; do
   case $(basename "$file") in
   corvane_*.deb) debs+=("$file") ;;
+  corvane-*-oci.tar) image=$file ;;
+  corvane-*-oci.buildinfo) image_info=$file ;;
   Corvane-*-win64.zip) zip=$file ;;
   Corvane-*-win64.msi) msi=$file ;;
   esac
 done
-if ((${#debs[@]} != 2)) || [[ -z $zip ]] || [[ -z $msi ]]; then
-  fail "expected two .debs, the zip and the MSI among: $*"
+if ((${#debs[@]} != 2)) || [[ -z $zip ]] || [[ -z $msi ]] || [[ -z $image ]] || [[ -z $image_info ]]; then
+  fail "expected two .debs, the image and its build-info, the zip and the MSI among: $*"
 fi
 version=$(basename "$zip" | sed -n 's/^Corvane-\(.*\)-win64\.zip$/\1/p')
 dir=$(cd "$(dirname "$zip")" && pwd)
@@ -154,6 +158,28 @@ for release in base newest; do
   "$root/scripts/buildroot.sh" run "$release" --bind "$root" --bind "$dir" -- "$root/packaging/check-in-root.sh" \
     "$dir/corvane_${version}_amd64.deb" "$dir/corvane-$version-linux-x86_64.tar.gz"
 done
+
+# The container image: its build-info lists every package in it with a
+# version and gives the sums of the image and the .deb it was made from; then
+# tests/container/image.sh, with the scripted driver it mounts into the
+# image, built here on its own (CORVANE_FAKE_ICD builds nothing else).
+[[ $(basename "$image") == "corvane-$version-oci.tar" ]] || fail "the image's version is not the zip's: $image"
+awk '/^Packages:$/ { on = 1; next } /^[A-Z]/ { on = 0 } on && $1 ~ /:/ && $2 ~ /^[0-9]/ { n++ } END { exit n < 50 }' \
+  "$image_info" || fail "the image's build-info lists too few packages with versions"
+sed -n '/^Packages:$/,/^[A-Z]/p' "$image_info" | grep -qx " corvane:amd64 $version" ||
+  fail "the image's build-info lists no corvane $version"
+(cd "$dir" && sed -n 's/^ \([0-9a-f]\{64\}  \)/\1/p' "$image_info" | sha256sum --quiet -c -) ||
+  fail "the image's build-info sums are not those of the files beside it"
+cmake -S "$root" -B "$tmp/fake-icd" -DCORVANE_FAKE_ICD=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$tmp/fake-icd" --target corvane_fake_icd -j "$(nproc)" >/dev/null
+image_status=0
+"$root/tests/container/image.sh" "$image" "$dir/corvane_${version}_amd64.deb" "$tmp/fake-icd/tests/libcorvane_fake_icd.so" ||
+  image_status=$?
+case $image_status in
+0) echo "packages: $(basename "$image") and $(basename "$image_info") as expected" ;;
+77) echo "packages: $(basename "$image") checked without podman (see the line above)" ;;
+*) fail "the container image: tests/container/image.sh failed" ;;
+esac
 
 zipinfo -1 "$zip" >"$tmp/members"
 printf '%s\n' Corvane.exe LICENSE README.md troubleshooting.md >"$tmp/members.expected"

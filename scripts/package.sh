@@ -13,6 +13,11 @@
 #   OUT_DIR/corvane_<version>_arm64.deb                 the same three for
 #   OUT_DIR/corvane-<version>-linux-aarch64.tar.gz      arm64, cross-built
 #   OUT_DIR/corvane-<version>-linux-aarch64.buildinfo
+#   OUT_DIR/corvane-<version>-oci.tar                   the amd64 .deb in a
+#   OUT_DIR/corvane-<version>-oci.buildinfo             container image (an OCI
+#                                                       layout in a tar) and
+#                                                       its package list, made
+#                                                       by packaging/oci-image.sh
 #   OUT_DIR/Corvane-<version>-win64.zip                 Corvane.exe, README.md,
 #                                                       LICENSE and
 #                                                       troubleshooting.md, from a
@@ -70,6 +75,14 @@ amd64=$(release "$build" amd64)
 arm64=$(release "$build_arm64" arm64)
 mapfile -t linux <<<"$amd64"$'\n'"$arm64"
 
+# The container image, from the amd64 .deb just made.
+amd64_deb=$(grep '_amd64\.deb$' <<<"$amd64")
+mapfile -t image < <("$root/packaging/oci-image.sh" "$amd64_deb" "$(dpkg-deb --field "$amd64_deb" Version)" "$commit" "$out")
+((${#image[@]} == 2)) || {
+  echo "package.sh: packaging/oci-image.sh made no image" >&2
+  exit 1
+}
+
 cmake -S "$root" -B "$build_win" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCORVANE_TESTS=OFF -DCORVANE_WERROR=ON >&2
 cmake --build "$build_win" -j "$jobs" >&2
@@ -92,4 +105,4 @@ touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 msi_name=Corvane-$version-win64.msi
 "$root/packaging/windows-msi.sh" "$build_win/Corvane.exe" "$version" "$out/$msi_name" >&2
 
-printf '%s\n' "${linux[@]}" "$out/$zip_name" "$out/$msi_name"
+printf '%s\n' "${linux[@]}" "${image[@]}" "$out/$zip_name" "$out/$msi_name"

@@ -6,7 +6,7 @@
 # runs scripts/package.sh in each, the second one later and under another
 # umask, and compares the SHA-256 sums of what is shipped: the Linux tool for
 # amd64 and arm64, Corvane.exe, each architecture's .deb, tarball and
-# build-info, the .zip and the .msi. Prints both lists; on any difference
+# build-info, the container image and its build-info, the .zip and the .msi. Prints both lists; on any difference
 # shows where the files differ, keeps the clones for a closer look and exits 1.
 #
 #   reproducible.sh     (clones under $TMPDIR, default /tmp; removed when equal)
@@ -25,6 +25,7 @@ for linux in "amd64 x86_64" "arm64 aarch64"; do
   read -r arch cpu <<<"$linux"
   artifacts+=("packages/corvane_*_$arch.deb" "packages/corvane-*-linux-$cpu.tar.gz" "packages/corvane-*-linux-$cpu.buildinfo")
 done
+artifacts+=("packages/corvane-*-oci.tar" "packages/corvane-*-oci.buildinfo")
 artifacts+=("packages/Corvane-*-win64.zip" "packages/Corvane-*-win64.msi")
 
 # package CLONE UMASK: clones the commit and packages it, all under that
@@ -87,6 +88,23 @@ msi_tables() {
   done
 }
 
+# oci_members TAR: the small JSON blobs of an OCI layout in a tar as text, and
+# the members of each layer (gzipped tar blobs) with their modes, owners and times.
+oci_members() {
+  local member
+  tar -tvf "$1"
+  for member in $(tar -tf "$1" | grep -v '/$'); do
+    if tar -xOf "$1" "$member" | gzip -t 2>/dev/null; then
+      echo "== layer $member"
+      tar -xOf "$1" "$member" | tar -tvzf -
+    else
+      echo "== $member"
+      tar -xOf "$1" "$member"
+      echo
+    fi
+  done
+}
+
 # explain FILE: where the two clones' FILE differ, read with the tools that
 # know its format.
 explain() {
@@ -110,6 +128,10 @@ explain() {
     view "$file" msi_tables
     ;;
   *.tar.gz) view "$file" tar -tvzf ;;
+  *-oci.tar)
+    # The layout's own files (index, manifest, config), then the layer's members.
+    view "$file" oci_members
+    ;;
   *.buildinfo) view "$file" cat ;;
   *)
     view "$file" readelf -nS

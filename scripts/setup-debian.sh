@@ -42,6 +42,10 @@ test=(
   mandoc man-db dpkg-dev lintian zip unzip wixl msitools
   # the Debian 11 and 13 build roots that build and test the releases
   debootstrap
+  # the container image: its Debian root, its OCI layout, podman with runc to
+  # load and run it (crun refuses hosts with a hybrid cgroup layout), and
+  # skopeo, which converts it for Docker
+  mmdebstrap umoci jq podman runc skopeo
   # arm64: the cross compiler, qemu-user to run what it builds, the arm64
   # OpenCL loader through multiarch, and the multi-arch libraries that Mesa's
   # rusticl for arm64 needs (rusticl itself is unpacked into the build tree by

@@ -14,10 +14,10 @@
 #      scripts/root-suite.sh; build-bullseye/, build-trixie/); Debian 13 as a
 #      contributor's machine: the test set resolves there, and run.sh passes
 #      from a clean clone; the release packages, the .deb and the tarball for
-#      amd64 and arm64, the Windows zip and MSI, made by
+#      amd64 and arm64, the container image, the Windows zip and MSI, made by
 #      scripts/package.sh (build-pkg/, build-pkg-arm64/, build-pkg-win/) and
 #      checked by scripts/check-packages.sh, which also installs the amd64
-#      ones in both roots;
+#      ones in both roots and runs the image under podman;
 #   3. the whole suite again against a build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build-asan/);
 #   4. a line-coverage report of the tool's own sources (build-cov/);
@@ -83,7 +83,7 @@ git clone -q "$root" "$clone/corvane"
   'POCL_CACHE_DIR=/tmp/pocl-cache; export POCL_CACHE_DIR; ./scripts/setup-debian.sh test --simulate && ./scripts/run.sh'
 rm -rf "$clone"
 
-stage "release packages: the .debs and tarballs for amd64 and arm64, built in the Debian 11 root, and the Windows zip and MSI"
+stage "release packages: the .debs and tarballs for amd64 and arm64, built in the Debian 11 root, the container image, and the Windows zip and MSI"
 packages=$("$root/scripts/package.sh")
 mapfile -t packages <<<"$packages"
 "$root/scripts/check-packages.sh" "${packages[@]}"
