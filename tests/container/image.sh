@@ -14,7 +14,8 @@
 # --self-test with no driver, and with the scripted driver FAKE_DRIVER
 # (libcorvane_fake_icd.so) provided as NVIDIA's toolkit provides its library,
 # mounted as libnvidia-opencl.so.1 for the image's own nvidia.icd, and as a
-# mounted vendor folder. Last, the ROCm Containerfile of packaging/containers/
+# mounted vendor folder; and corvane-node-labels run as the Kubernetes
+# manifests run it. Last, the ROCm Containerfile of packaging/containers/
 # built FROM the loaded image (apt reaching the archive through the host's
 # network), whose probe, with no AMD GPU here, finds ROCm's platform and no
 # device.
@@ -186,6 +187,21 @@ $(cat "$tmp/out")"
   unset -n mount_list
 done <<<"$runs"
 echo "image: $image runs as expected under podman: no driver, the driver as NVIDIA's library, a mounted vendor folder"
+
+# corvane-node-labels in the image as the manifests run it: the root file
+# system read-only (no tmpfs either), no capability, no privilege escalation,
+# the features folder the one writable mount; the driver as NVIDIA's library.
+mkdir "$tmp/features"
+got=0
+"${podman[@]}" run --rm --network none "${limits[@]}" --read-only --read-only-tmpfs=false --cap-drop all \
+  --security-opt no-new-privileges -v "$tmp/features:/features" "${mounts_nvidia[@]}" \
+  --entrypoint corvane-node-labels "$image" --dir /features --timeout 30 </dev/null >"$tmp/out" 2>"$tmp/err" || got=$?
+((got == 0)) || fail "corvane-node-labels in the image exited $got: $(cat "$tmp/err")"
+[[ $(ls -A "$tmp/features") == corvane ]] || fail "corvane-node-labels left: $(ls -A "$tmp/features")"
+labels=$(grep -v '^#' "$tmp/features/corvane" | sed 's|^feature\.node\.kubernetes\.io/corvane-||')
+[[ $labels == $'probe=usable\nself-test=pass\ngpu=true\nopencl-c=1.2\ndevices=1' ]] ||
+  fail "corvane-node-labels in the image wrote: $(cat "$tmp/features/corvane")"
+echo "image: corvane-node-labels labels the scripted GPU from a read-only container without capabilities"
 
 # --- A derived image: ROCm's OpenCL runtime, the cheapest of the three to
 # download (about 45 MB in 14 packages; Mesa's is about 83 MB, and Intel's

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 #
-#   check.sh lint SOURCE_DIR
+#   check.sh lint SOURCE_DIR VERSION
 #   check.sh schemas SOURCE_DIR WORK_DIR
 #
 # The Kubernetes manifests of deploy/kubernetes/, checked offline (no cluster):
-#   lint      yamllint with tests/deploy/yamllint.yaml, warnings included;
+#   lint      yamllint with tests/deploy/yamllint.yaml, warnings included, and
+#             every image the release's: localhost/corvane:VERSION, the name
+#             podman load gives the release's image;
 #   schemas   tests/deploy/validate.mjs under node: every document against
 #             Kubernetes' schemas (npm's kubernetes-models) and the least
 #             privilege every container must keep, then each manifest with a
@@ -38,6 +40,8 @@ case $mode in
 lint)
   command -v yamllint >/dev/null || missing "no yamllint (Debian package yamllint)"
   yamllint --strict -c "$here/yamllint.yaml" "${manifests[@]}" || fail "yamllint"
+  stale=$(grep -Hn '^ *image:' "${manifests[@]}" | grep -v " image: localhost/corvane:$3\$") &&
+    fail "images other than localhost/corvane:$3:"$'\n'"$stale"
   echo "yamllint: ${#manifests[@]} manifests clean"
   ;;
 schemas)
