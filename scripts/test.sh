@@ -90,7 +90,14 @@ mapfile -t packages <<<"$packages"
 
 stage "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # Cases whose allocation must fail are left out here: the sanitizer's
-# operator new cannot throw std::bad_alloc and ends the process instead.
+# operator new cannot throw std::bad_alloc and ends the process instead. So
+# are the troubleshooting rows whose fix runs rusticl's llvmpipe: every
+# allocation here is unwound the slow way (fast_unwind_on_malloc=0), through
+# libgcc's _Unwind_Find_FDE; after llvmpipe's JIT registers new frames, that
+# function sorts them under its lock and allocates while it does, and that
+# allocation's unwind waits for the lock its own thread holds (seen in gdb:
+# LLVM's registerEHFrames, new, _Unwind_Find_FDE, malloc, _Unwind_Find_FDE,
+# the lock; with fast unwinding the self-test passes in 2 s).
 asan="$root/build-asan"
 cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=ON >/dev/null
 cmake --build "$asan" -j "$jobs"
@@ -99,7 +106,7 @@ cmake --build "$asan" -j "$jobs"
   export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0
   export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  ctest --output-on-failure -j "$jobs" -E no_allocation_can_hold
+  ctest --output-on-failure -j "$jobs" -E 'no_allocation_can_hold|^troubleshooting\.(rusticl_unset|clover)$'
 )
 
 stage "line coverage of the tool's own sources"
