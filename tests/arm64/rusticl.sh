@@ -28,13 +28,8 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
-missing() {
-  if [[ -n ${CI:-} ]]; then
-    fail "$* (CI installs everything this test needs: scripts/setup-debian.sh test)"
-  fi
-  echo "skipped: $*" >&2
-  exit 77
-}
+# shellcheck source=tests/missing.sh
+source "$(dirname "$0")/../missing.sh"
 
 command -v qemu-aarch64 >/dev/null || missing "no qemu-aarch64 (Debian package qemu-user)"
 [[ -e /usr/lib/aarch64-linux-gnu/libOpenCL.so.1 ]] || missing "no arm64 OpenCL loader (ocl-icd-libopencl1:arm64)"

@@ -44,13 +44,8 @@ fail() {
   echo "FAIL: image: $*" >&2
   exit 1
 }
-missing() {
-  if [[ -n ${CI:-} ]]; then
-    fail "$* (CI installs and runs everything this check needs: scripts/setup-debian.sh test)"
-  fi
-  echo "skipped: image: $*" >&2
-  exit 77
-}
+# shellcheck source=tests/missing.sh
+source "$root/tests/missing.sh"
 
 version=$(dpkg-deb --field "$deb" Version)
 [[ -f $driver ]] || fail "no scripted driver at $driver"

@@ -27,13 +27,8 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
-missing() {
-  if [[ -n ${CI:-} ]]; then
-    fail "$* (CI installs everything this test needs: scripts/setup-debian.sh test)"
-  fi
-  echo "skipped: $*" >&2
-  exit 77
-}
+# shellcheck source=tests/missing.sh
+source "$(dirname "$0")/../missing.sh"
 
 ((${#manifests[@]} >= 2)) || fail "expected the DaemonSet and the Job in deploy/kubernetes/: ${manifests[*]}"
 case $mode in

@@ -22,6 +22,8 @@ import { Job } from 'kubernetes-models/batch/v1';
 
 const featuresDir = '/etc/kubernetes/node-feature-discovery/features.d';
 const models = { 'apps/v1 DaemonSet': DaemonSet, 'batch/v1 Job': Job };
+// The pod a DaemonSet or a Job runs: the one place its path is spelt out.
+const podOf = (doc) => doc?.spec?.template?.spec;
 
 // The problems of one document, as lines; none when it is fine.
 function problems(doc) {
@@ -35,7 +37,7 @@ function problems(doc) {
   } catch (error) {
     found.push(`schema: ${error.message}`);
   }
-  const pod = doc.spec?.template?.spec ?? {};
+  const pod = podOf(doc) ?? {};
   if (pod.automountServiceAccountToken !== false) {
     found.push('pod: automountServiceAccountToken is not false');
   }
@@ -79,37 +81,37 @@ const first = (pod) => [...(pod.initContainers ?? []), ...pod.containers][0];
 // Faults that each check must catch, one a row: a name and what it does to
 // the document.
 const faults = [
-  ['schema: unknown restartPolicy', (d) => { d.spec.template.spec.restartPolicy = 'Sometimes'; }],
-  ['schema: args not a list', (d) => { first(d.spec.template.spec).args = '--timeout 60'; }],
-  ['schema: container without a name', (d) => { delete first(d.spec.template.spec).name; }],
-  ['privileged', (d) => { first(d.spec.template.spec).securityContext.privileged = true; }],
-  ['privileged left out', (d) => { delete first(d.spec.template.spec).securityContext.privileged; }],
-  ['escalation allowed', (d) => { first(d.spec.template.spec).securityContext.allowPrivilegeEscalation = true; }],
-  ['writable root', (d) => { first(d.spec.template.spec).securityContext.readOnlyRootFilesystem = false; }],
-  ['no securityContext', (d) => { delete first(d.spec.template.spec).securityContext; }],
-  ['seccomp unconfined', (d) => { first(d.spec.template.spec).securityContext.seccompProfile.type = 'Unconfined'; }],
-  ['capabilities kept', (d) => { first(d.spec.template.spec).securityContext.capabilities.drop = ['NET_RAW']; }],
-  ['capability added', (d) => { first(d.spec.template.spec).securityContext.capabilities.add = ['SYS_ADMIN']; }],
+  ['schema: unknown restartPolicy', (d) => { podOf(d).restartPolicy = 'Sometimes'; }],
+  ['schema: args not a list', (d) => { first(podOf(d)).args = '--timeout 60'; }],
+  ['schema: container without a name', (d) => { delete first(podOf(d)).name; }],
+  ['privileged', (d) => { first(podOf(d)).securityContext.privileged = true; }],
+  ['privileged left out', (d) => { delete first(podOf(d)).securityContext.privileged; }],
+  ['escalation allowed', (d) => { first(podOf(d)).securityContext.allowPrivilegeEscalation = true; }],
+  ['writable root', (d) => { first(podOf(d)).securityContext.readOnlyRootFilesystem = false; }],
+  ['no securityContext', (d) => { delete first(podOf(d)).securityContext; }],
+  ['seccomp unconfined', (d) => { first(podOf(d)).securityContext.seccompProfile.type = 'Unconfined'; }],
+  ['capabilities kept', (d) => { first(podOf(d)).securityContext.capabilities.drop = ['NET_RAW']; }],
+  ['capability added', (d) => { first(podOf(d)).securityContext.capabilities.add = ['SYS_ADMIN']; }],
   ['last container unchecked', (d) => {
-    const list = d.spec.template.spec.containers;
+    const list = podOf(d).containers;
     list[list.length - 1].securityContext.privileged = true;
   }],
   ['writable /tmp', (d) => {
-    const pod = d.spec.template.spec;
+    const pod = podOf(d);
     pod.volumes.push({ name: 'tmp', emptyDir: {} });
     first(pod).volumeMounts.push({ name: 'tmp', mountPath: '/tmp' });
   }],
-  ['features.d elsewhere', (d) => { first(d.spec.template.spec).volumeMounts[0].mountPath = '/features'; }],
-  ['host root', (d) => { d.spec.template.spec.volumes[0].hostPath.path = '/'; }],
-  ['token mounted', (d) => { d.spec.template.spec.automountServiceAccountToken = true; }],
-  ['host network', (d) => { d.spec.template.spec.hostNetwork = true; }],
+  ['features.d elsewhere', (d) => { first(podOf(d)).volumeMounts[0].mountPath = '/features'; }],
+  ['host root', (d) => { podOf(d).volumes[0].hostPath.path = '/'; }],
+  ['token mounted', (d) => { podOf(d).automountServiceAccountToken = true; }],
+  ['host network', (d) => { podOf(d).hostNetwork = true; }],
   ['unknown kind', (d) => { d.kind = 'Pod'; }],
 ];
 
 const args = process.argv.slice(2);
 let failed = 0;
 if (args[0] === '--broken') {
-  const base = documents(args[1]).find((d) => d.spec?.template?.spec);
+  const base = documents(args[1]).find((d) => podOf(d));
   if (!base || problems(base).length !== 0) {
     console.error(`FAIL: ${args[1]}: no clean document with a pod to break`);
     process.exit(1);
