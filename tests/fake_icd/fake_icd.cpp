@@ -150,6 +150,21 @@ void log_line(const std::string& line) {
     }
 }
 
+// Moves this process into the cgroup-v1 freezer group at `group` and freezes
+// the group: the process then stops where it is, and a signal, SIGKILL
+// included, takes effect only once the group is thawed. A group that cannot
+// be used aborts the process, so that a test cannot pass without it.
+void freeze_self(const std::string& group) {
+    for (const auto& [file, text] : {std::pair<std::string, std::string>{"/cgroup.procs", std::to_string(getpid())},
+                                     {"/freezer.state", "FROZEN"}}) {
+        FILE* f = std::fopen((group + file).c_str(), "w");
+        if (f == nullptr || std::fputs(text.c_str(), f) < 0 || std::fclose(f) != 0) {
+            std::fprintf(stderr, "fake driver: cannot write %s%s\n", group.c_str(), file.c_str());
+            std::abort();
+        }
+    }
+}
+
 // Hangs or aborts when the scenario says this function does.
 void misbehave(const std::string& function) {
     for (const fake::Misbehaviour& m : driver().scenario.misbehaviours) {
@@ -162,8 +177,22 @@ void misbehave(const std::string& function) {
         if (m.kind == fake::Misbehaviour::Kind::crash_killed) {
             std::raise(SIGKILL);
         }
-        if (m.kind == fake::Misbehaviour::Kind::hang_ignoring_term) {
+        if (m.ignore_term) {
             std::signal(SIGTERM, SIG_IGN);
+        }
+        if (m.escape) {
+            const pid_t child = fork();
+            if (child == 0) {
+                setsid();
+                alarm(300);  // the default action of SIGALRM ends it
+                for (;;) {
+                    pause();
+                }
+            }
+            log_line("escape " + std::to_string(child));
+        }
+        if (!m.freezer.empty()) {
+            freeze_self(m.freezer);
         }
         for (;;) {
             pause();

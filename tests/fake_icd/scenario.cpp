@@ -211,16 +211,25 @@ Scenario load_scenario(const std::string& path) {
             const std::vector<std::string> w = words(value);
             Misbehaviour m;
             m.function = w.empty() ? "" : w[0];
-            if (key == "crash" && w.size() == 1) {
-                m.kind = Misbehaviour::Kind::crash;
-            } else if (key == "crash" && w.size() == 2 && w[1] == "kill") {
-                m.kind = Misbehaviour::Kind::crash_killed;
-            } else if (key == "hang" && w.size() == 1) {
-                m.kind = Misbehaviour::Kind::hang;
-            } else if (key == "hang" && w.size() == 2 && w[1] == "ignore_term") {
-                m.kind = Misbehaviour::Kind::hang_ignoring_term;
-            } else {
-                die(line_no, line, "want: hang FUNCTION [ignore_term] or crash FUNCTION [kill]");
+            bool ok = w.size() >= 1;
+            if (key == "crash") {
+                ok = ok && w.size() <= 2 && (w.size() == 1 || w[1] == "kill");
+                m.kind = w.size() == 2 ? Misbehaviour::Kind::crash_killed : Misbehaviour::Kind::crash;
+            }
+            for (size_t i = 1; key == "hang" && i < w.size(); ++i) {
+                const std::string freezer = "unkillable=";
+                if (w[i] == "ignore_term") {
+                    m.ignore_term = true;
+                } else if (w[i] == "escape") {
+                    m.escape = true;
+                } else if (w[i].compare(0, freezer.size(), freezer) == 0 && w[i].size() > freezer.size()) {
+                    m.freezer = w[i].substr(freezer.size());
+                } else {
+                    ok = false;
+                }
+            }
+            if (!ok) {
+                die(line_no, line, "want: hang FUNCTION [ignore_term] [escape] [unkillable=CGROUP] or crash FUNCTION [kill]");
             }
             s.misbehaviours.push_back(m);
         } else if (key == "refuse_local_size") {

@@ -30,10 +30,19 @@
 //   fail FUNCTION STATUS [N] the Nth call (default 1st) of FUNCTION fails
 //   wrong INDEX VALUE        the kernel writes VALUE at INDEX
 //   refuse_local_size STATUS a launch that gives a local size fails
-//   hang FUNCTION [ignore_term]
+//   hang FUNCTION [ignore_term] [escape] [unkillable=CGROUP]
 //                            every call of FUNCTION (clGetDeviceIDs or a
-//                            self-test call) sleeps for ever; with ignore_term
-//                            SIGTERM is ignored first, so only SIGKILL ends it
+//                            self-test call) sleeps for ever; first, with
+//                            ignore_term, SIGTERM is ignored, so only SIGKILL
+//                            ends it; with escape, a child is forked into a
+//                            session of its own, where it keeps the standard
+//                            output and error open for 300 s (a driver's
+//                            helper process; the call log gets "escape PID");
+//                            with unkillable, the process moves into the
+//                            cgroup-v1 freezer group CGROUP (a folder under
+//                            /sys/fs/cgroup/freezer) and freezes it, so that
+//                            not even SIGKILL ends it until the group is
+//                            thawed, as a process stuck in the kernel
 //   crash FUNCTION [kill]    every call of FUNCTION aborts the process; with
 //                            kill it sends itself SIGKILL instead, as the
 //                            out-of-memory killer would
@@ -103,7 +112,10 @@ struct Failure {
 // the tool under a time limit.
 struct Misbehaviour {
     std::string function;
-    enum class Kind { hang, hang_ignoring_term, crash, crash_killed } kind = Kind::hang;
+    enum class Kind { hang, crash, crash_killed } kind = Kind::hang;
+    bool ignore_term = false;
+    bool escape = false;
+    std::string freezer;  // the cgroup to freeze itself in, or empty
 };
 
 struct WrongValue {
