@@ -1,16 +1,18 @@
 #!/bin/sh
 # SPDX-License-Identifier: Apache-2.0
 #
-#   node_labels.sh LABELS_PROGRAM TOOL FAKE_VENDORS
+#   node_labels.sh LABELS_PROGRAM TOOL FAKE_VENDORS [PROMTOOL]
 #
 # corvane-node-labels run as a process under dash against the real tool and
 # the real OpenCL loader, with the scripted driver as the loader's one vendor
 # (FAKE_VENDORS is its vendor folder). Each row scripts the driver and states
 # the labels the feature file must hold, whole and in order; the expiry line
 # is checked apart, against the clock, and every label against Kubernetes'
-# label rules. Then the cases that are not about OpenCL: the file replaced
-# whole, folders that cannot be written, and the repeating mode going on
-# after a failed write.
+# label rules. Each row also writes its metrics (--metrics): they must say
+# what the labels say, and pass `promtool check metrics` (PROMTOOL; without
+# it the lint is skipped, saying so, except under CI). Then the cases that
+# are not about OpenCL: the file replaced whole, folders that cannot be
+# written, and the repeating mode going on after a failed write.
 #
 # POSIX sh, so that it runs under dash as the program does.
 set -eu
@@ -18,6 +20,7 @@ set -eu
 labels_program=$1
 tool=$2
 fake_vendors=$3
+promtool=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/no-vendors"
@@ -67,9 +70,48 @@ check_expiry() { # $1 row name, $2 feature file, $3 start, $4 end (seconds)
     fi
 }
 
+# The metrics must say what the labels say (the verdicts as their state sets
+# and success gauges, the usable devices and GPUs, the OpenCL C version),
+# carry a kernel time exactly when the self-test passed and a timestamp
+# within the run, and pass promtool's lint.
+check_metrics() { # $1 row name, $2 metrics file, $3 labels file, $4 start, $5 end (seconds)
+    if ! awk -v start="$4" -v end="$5" '
+        FNR == NR { sub(/^feature\.node\.kubernetes\.io\/corvane-/, ""); split($0, kv, "="); want[kv[1]] = kv[2]; next }
+        /^#/ { next }
+        { value[$1] = $2 }
+        $2 == 1 && $1 ~ /_verdict\{/ { ones[$1 ~ /^corvane_probe_/ ? "probe" : "self-test"]++ }
+        END {
+            bad = ""
+            if (value["corvane_probe_verdict{verdict=\"" want["probe"] "\"}"] != 1 || ones["probe"] != 1) bad = bad " probe verdict"
+            if (value["corvane_self_test_verdict{verdict=\"" want["self-test"] "\"}"] != 1 || ones["self-test"] != 1) bad = bad " self-test verdict"
+            if (value["corvane_probe_success"] != (want["probe"] == "usable")) bad = bad " probe success"
+            if (value["corvane_self_test_success"] != (want["self-test"] == "pass")) bad = bad " self-test success"
+            if (value["corvane_usable_devices"] != want["devices"]) bad = bad " devices"
+            if ((value["corvane_usable_gpus"] > 0) != (want["gpu"] == "true")) bad = bad " gpus"
+            if (("opencl-c" in want) != (("corvane_opencl_c_info{version=\"" want["opencl-c"] "\"}") in value)) bad = bad " version"
+            if (("corvane_self_test_kernel_seconds" in value) != (want["self-test"] == "pass")) bad = bad " kernel time"
+            t = value["corvane_last_run_timestamp_seconds"]
+            if (t < start || t > end + 1) bad = bad " timestamp"
+            if (bad != "") { print "the metrics do not say what the labels say:" bad; exit 1 }
+        }' "$3" "$2" >"$work/metrics-check"; then
+        fail "$1: $(cat "$work/metrics-check")"
+    fi
+    if [ -n "$promtool" ] && ! "$promtool" check metrics <"$2" >"$work/lint" 2>&1; then
+        fail "$1: promtool check metrics: $(cat "$work/lint")"
+    fi
+}
+if [ -z "$promtool" ]; then
+    if [ -n "${CI:-}" ]; then
+        fail "no promtool to lint the metrics (CI installs it: scripts/setup-debian.sh test)"
+    else
+        echo "skipped: the metrics' lint (no promtool: Debian package prometheus, or promtool on Debian 13)" >&2
+    fi
+fi
+
 # One row: the scenario (or none), a separator line "--", then the labels
 # expected, without their prefix. VENDORS is "fake" or "none" (an empty
-# vendor folder); $tool_path, when set, is the tool to run instead.
+# vendor folder); $tool_path, when set, is the tool to run instead. The
+# driver's calls go to $work/calls-NAME.
 table_row() { # $1 name, $2 vendors, $3 --timeout, stdin: scenario -- labels
     name=$1
     cat >"$work/row"
@@ -84,14 +126,16 @@ table_row() { # $1 name, $2 vendors, $3 --timeout, stdin: scenario -- labels
     start=$(date +%s)
     status=0
     OCL_ICD_VENDORS=$vendors CORVANE_FAKE_SCENARIO=$work/scenario CORVANE=${tool_path:-$tool} \
-        dash "$labels_program" --dir "$dir" --timeout "$3" --expiry "$expiry" \
+        CORVANE_FAKE_CALL_LOG=$work/calls-$name \
+        dash "$labels_program" --dir "$dir" --timeout "$3" --expiry "$expiry" --metrics "$work/$name.prom" \
         >"$work/stdout" 2>"$work/stderr" || status=$?
     end=$(date +%s)
     if [ "$status" -ne 0 ] || [ -s "$work/stdout" ] || [ -s "$work/stderr" ]; then
         fail "$name: status $status, output: $(cat "$work/stdout" "$work/stderr")"
     fi
-    # A hang ends in at most twice (the time limit and the KILL 5 s later).
-    if [ "$((end - start))" -gt $((2 * ($3 + 5) + 10)) ]; then
+    # Each run is over within the time limit and the 5 s kill grace, hangs
+    # included (a second for the clock's rounding).
+    if [ "$((end - start))" -gt $((2 * ($3 + 5) + 1)) ]; then
         fail "$name: took $((end - start)) s with a limit of $3 s"
     fi
     if [ "$(names_in "$dir")" != 'corvane ' ]; then
@@ -103,6 +147,7 @@ table_row() { # $1 name, $2 vendors, $3 --timeout, stdin: scenario -- labels
     fi
     check_expiry "$name" "$dir/corvane" "$start" "$end"
     check_label_rules "$name" "$dir/corvane"
+    check_metrics "$name" "$work/$name.prom" "$work/expected" "$start" "$end"
 }
 
 gpu_and_cpu='platform
@@ -324,13 +369,31 @@ opencl-c=2147483647.1
 devices=2
 EOF
 
-# A string that holds a line of the report's own form makes the report
-# ambiguous: the probe's labels then say error rather than guess.
+# A string may hold a line of the report's own form. Here only one reading
+# fits (a GPU whose name runs on over a type line), and it is taken.
 table_row report_line_in_a_name fake 10 <<'EOF'
 platform
 device
-type 2
-name CPU\ndevice[0:0].type=GPU
+type 4
+name GPU\ndevice[0:0].type=CPU
+opencl_c OpenCL C 1.2
+compiler 1
+--
+probe=usable
+self-test=pass
+gpu=true
+opencl-c=1.2
+devices=1
+EOF
+
+# Here two readings fit: the version runs on over an OpenCL C line of 3.0,
+# or it ends before it and the OpenCL C text runs on over the real one. The
+# probe's labels then say error rather than choose.
+table_row report_with_two_readings fake 10 <<'EOF'
+platform
+device
+type 4
+version OpenCL 3.0\ndevice[0:0].opencl_c=OpenCL C 3.0
 opencl_c OpenCL C 1.2
 compiler 1
 --
@@ -339,6 +402,28 @@ self-test=pass
 gpu=false
 devices=0
 EOF
+
+# A hang whose driver first forked a helper into a session of its own, which
+# keeps the tool's output open: the output goes to files, not to a pipe
+# that waits for its end, so the round still ends within the bound. The
+# helper must have been there when the program returned.
+table_row hang_with_helper_holding_output fake 1 <<EOF
+$gpu_and_cpu
+hang clGetDeviceIDs escape
+--
+probe=timeout
+self-test=timeout
+gpu=false
+devices=0
+EOF
+helpers=$(sed -n 's/^escape //p' "$work/calls-hang_with_helper_holding_output")
+if [ "$(printf '%s\n' "$helpers" | grep -c .)" -ne 2 ]; then
+    fail "hang_with_helper_holding_output: the driver logged helpers '$helpers', not one a run"
+fi
+for helper in $helpers; do
+    kill -0 "$helper" 2>/dev/null || fail "hang_with_helper_holding_output: helper $helper was gone already"
+    kill "$helper" 2>/dev/null || :
+done
 
 # The tool cannot be started (timeout(1) answers 127).
 tool_path=$work/no-such-tool
