@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: Apache-2.0
 # What `cmake --install build --prefix P` puts in place, at the GNU standard
-# directories: P/bin/corvane and P/bin/corvane-node-labels (the shell program
-# that turns corvane's verdicts into Kubernetes node labels), their manual
-# pages in P/share/man/man1/, and P/share/doc/corvane/ with README.md, LICENSE
-# and troubleshooting.md (the guide for a machine where the answer is no).
+# directories: P/bin/corvane, P/bin/corvane-node-labels (the shell program
+# that turns corvane's verdicts into Kubernetes node labels) and
+# P/bin/corvane-slurm-health (the same program under the name that makes it
+# Slurm's health check: a link), their manual pages in P/share/man/man1/, and
+# P/share/doc/corvane/ with README.md, LICENSE and troubleshooting.md (the
+# guide for a machine where the answer is no).
 include(GNUInstallDirs)
 
 # The manual page carries the project's version and a date. The date is that
@@ -42,9 +44,15 @@ else()
 endif()
 configure_file(docs/corvane.1.in "${PROJECT_BINARY_DIR}/corvane.1" @ONLY)
 configure_file(docs/corvane-node-labels.1.in "${PROJECT_BINARY_DIR}/corvane-node-labels.1" @ONLY)
+configure_file(docs/corvane-slurm-health.1.in "${PROJECT_BINARY_DIR}/corvane-slurm-health.1" @ONLY)
+# The link is made here and installed as a link (install copies links as
+# they are), relative, so that it holds wherever the prefix is.
+file(CREATE_LINK corvane-node-labels "${PROJECT_BINARY_DIR}/corvane-slurm-health" SYMBOLIC)
 
 install(TARGETS corvane RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-install(PROGRAMS deploy/corvane-node-labels DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(PROGRAMS deploy/corvane-node-labels "${PROJECT_BINARY_DIR}/corvane-slurm-health"
+        DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_BINARY_DIR}/corvane.1" "${PROJECT_BINARY_DIR}/corvane-node-labels.1"
+              "${PROJECT_BINARY_DIR}/corvane-slurm-health.1"
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES README.md LICENSE docs/troubleshooting.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")

@@ -75,8 +75,8 @@ buildinfo=$out/corvane-$version-linux-$cpu.buildinfo
 
 # install PREFIX DESTDIR: the install tree, the binary stripped of its symbols
 # and of the .comment and .note sections (as Debian strips its own; the
-# node-label program beside it is a shell script), every mode fixed whatever
-# the umask of the checkout.
+# node-label program beside it is a shell script, and corvane-slurm-health a
+# link to it), every mode fixed whatever the umask of the checkout.
 install_tree() {
   local prefix=$1 dest=$2
   rm -rf "$dest"
@@ -91,9 +91,14 @@ install_tree() {
 # copyright file, which points to common-licenses, in place of LICENSE; a
 # changelog; the manual page, the documents and the changelog gzipped with -9n (no
 # name, no time in the header). The tree stands where Debian's tools look for
-# a package's tree, in debian/corvane/.
+# a package's tree, in debian/corvane/. It also carries the systemd service
+# and timer that write the metrics for Debian's node_exporter, shipped
+# disabled (no maintainer script enables them).
 stage=$build/deb/debian/corvane
 install_tree /usr "$stage"
+install -m 0755 -d "$stage/usr/lib/systemd" "$stage/usr/lib/systemd/system"
+install -m 0644 "$root/packaging/systemd/corvane-metrics.service" "$root/packaging/systemd/corvane-metrics.timer" \
+  "$stage/usr/lib/systemd/system/"
 doc=$stage/usr/share/doc/corvane
 rm "$doc/LICENSE"
 install -m 0644 "$root/packaging/deb/copyright" "$doc/copyright"
@@ -106,7 +111,7 @@ corvane ($version) unstable; urgency=medium
  -- Corvane Dev <dev@corvane.invalid>  $(date -u -R -d "@$SOURCE_DATE_EPOCH")
 EOF
 gzip -9n "$doc/changelog" "$doc/README.md" "$doc/troubleshooting.md" "$stage/usr/share/man/man1/corvane.1" \
-  "$stage/usr/share/man/man1/corvane-node-labels.1"
+  "$stage/usr/share/man/man1/corvane-node-labels.1" "$stage/usr/share/man/man1/corvane-slurm-health.1"
 
 # Depends as dpkg-shlibdeps reads it off the binary against this release's
 # libraries (it wants debian/control beside the package tree, and DEBIAN/ in

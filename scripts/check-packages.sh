@@ -89,6 +89,12 @@ drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
 -rwxr-xr-x root/root ./usr/bin/corvane
 -rwxr-xr-x root/root ./usr/bin/corvane-node-labels
+lrwxrwxrwx root/root ./usr/bin/corvane-slurm-health
+drwxr-xr-x root/root ./usr/lib/
+drwxr-xr-x root/root ./usr/lib/systemd/
+drwxr-xr-x root/root ./usr/lib/systemd/system/
+-rw-r--r-- root/root ./usr/lib/systemd/system/corvane-metrics.service
+-rw-r--r-- root/root ./usr/lib/systemd/system/corvane-metrics.timer
 drwxr-xr-x root/root ./usr/share/
 drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/corvane/
@@ -99,6 +105,7 @@ drwxr-xr-x root/root ./usr/share/doc/corvane/
 drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man1/
 -rw-r--r-- root/root ./usr/share/man/man1/corvane-node-labels.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/corvane-slurm-health.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/corvane.1.gz
 EOF
   diff -u "$work/contents.expected" "$work/contents" || fail "the $arch .deb's files differ"
@@ -108,7 +115,17 @@ EOF
 
   dpkg-deb --extract "$deb" "$work/root"
   check_usage "$work/root/usr/bin/corvane" "the unpacked $arch tool" "$launcher"
-  "$work/root/usr/bin/corvane-node-labels" --help >/dev/null || fail "the unpacked corvane-node-labels --help failed"
+  local name
+  for name in corvane-node-labels corvane-slurm-health; do
+    "$work/root/usr/bin/$name" --help | grep -q "^Usage: $name " || fail "the unpacked $name --help failed"
+  done
+  # The systemd units are clean under systemd-analyze verify, in a root made
+  # of the unpacked .deb and the host's own units (the targets they name).
+  cp -a "$work/root" "$work/units-root"
+  cp -an /usr/lib/systemd/system/. "$work/units-root/usr/lib/systemd/system/"
+  systemd-analyze verify --man=no --root="$work/units-root" \
+    "$work/units-root/usr/lib/systemd/system/corvane-metrics."{service,timer} >"$work/verify" 2>&1 &&
+    [[ ! -s $work/verify ]] || fail "the $arch .deb's systemd units: $(cat "$work/verify")"
   local glibc
   glibc=$(readelf --dyn-syms -W "$work/root/usr/bin/corvane" | grep -o 'GLIBC_2\.[0-9.]*' | sort -uV | tail -n 1)
   [[ $(printf '%s\n' "$glibc" GLIBC_2.17 | sort -V | tail -n 1) == GLIBC_2.17 ]] ||
@@ -120,6 +137,7 @@ drwxr-xr-x 0/0 @TOP@/
 drwxr-xr-x 0/0 @TOP@/bin/
 -rwxr-xr-x 0/0 @TOP@/bin/corvane
 -rwxr-xr-x 0/0 @TOP@/bin/corvane-node-labels
+lrwxrwxrwx 0/0 @TOP@/bin/corvane-slurm-health
 drwxr-xr-x 0/0 @TOP@/share/
 drwxr-xr-x 0/0 @TOP@/share/doc/
 drwxr-xr-x 0/0 @TOP@/share/doc/corvane/
@@ -129,6 +147,7 @@ drwxr-xr-x 0/0 @TOP@/share/doc/corvane/
 drwxr-xr-x 0/0 @TOP@/share/man/
 drwxr-xr-x 0/0 @TOP@/share/man/man1/
 -rw-r--r-- 0/0 @TOP@/share/man/man1/corvane-node-labels.1
+-rw-r--r-- 0/0 @TOP@/share/man/man1/corvane-slurm-health.1
 -rw-r--r-- 0/0 @TOP@/share/man/man1/corvane.1
 EOF
   diff -u "$work/tar-contents.expected" "$work/tar-contents" || fail "the $arch tarball's files differ"

@@ -55,6 +55,10 @@ test=(
   # the Kubernetes manifests' checks (tests/deploy/): yamllint here, node and
   # npm below
   yamllint
+  # the fleet checks: a real Slurm for the health check (tests/slurm/), and
+  # node_exporter, promtool and curl for the metrics and alerts
+  # (tests/metrics/); systemd-analyze verifies the .deb's units
+  slurmctld slurmd munge prometheus-node-exporter "$promtool" curl systemd
 )
 # node and npm for the manifests' schema check, from Debian only when either
 # is missing: a node already installed (NodeSource's nodejs, which holds npm

@@ -22,3 +22,6 @@ rusticl_arm64_depends=(libllvm15 libllvmspirvlib15 libsensors5 libdrm-amdgpu1 li
 # when the self-test runs without ld on PATH (PoCL 3.1 aborts: 128 + SIGABRT)
 clover=mesa-opencl-icd
 pocl_without_ld=134
+# promtool, which lints the metrics and tests the alert rules: inside the
+# prometheus package here, a package of its own from Debian 13
+promtool=prometheus

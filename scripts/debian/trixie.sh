@@ -9,6 +9,7 @@ oclgrind=
 # Mesa 25.0 still has Clover; PoCL 6.0 aborts like 3.1 without ld.
 clover=mesa-opencl-icd
 pocl_without_ld=134
+promtool=promtool
 rusticl_arm64_unpacked=(mesa-opencl-icd libclang-cpp19)
 rusticl_arm64_depends=(libllvm19 libllvmspirvlib19.1 libdrm-amdgpu1 libdrm2 libelf1t64 libexpat1 libzstd1 zlib1g
   libstdc++6 libgcc-s1)

@@ -4,8 +4,9 @@
 #   check_install.sh BUILD_DIR
 #
 # Installs BUILD_DIR into a fresh prefix, checks that exactly the tool, the
-# node-label program, their manual pages and the three documents land there,
-# and runs the installed tool and program.
+# node-label program and its second name (a link), their manual pages and the
+# three documents land there, and runs the installed tool and program under
+# both names.
 # Its reports are the end-to-end tests' business; here it must start from the
 # prefix and print its usage.
 set -euo pipefail
@@ -22,14 +23,17 @@ fail() {
 }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-(cd "$prefix" && find . -type f | LC_ALL=C sort) >"$tmp/files"
-printf '%s\n' ./bin/corvane ./bin/corvane-node-labels ./share/doc/corvane/LICENSE ./share/doc/corvane/README.md \
-  ./share/doc/corvane/troubleshooting.md ./share/man/man1/corvane-node-labels.1 ./share/man/man1/corvane.1 \
+(cd "$prefix" && find . ! -type d -printf '%y %p %l\n' | LC_ALL=C sort -k2) >"$tmp/files"
+printf '%s\n' 'f ./bin/corvane ' 'f ./bin/corvane-node-labels ' 'l ./bin/corvane-slurm-health corvane-node-labels' \
+  'f ./share/doc/corvane/LICENSE ' 'f ./share/doc/corvane/README.md ' 'f ./share/doc/corvane/troubleshooting.md ' \
+  'f ./share/man/man1/corvane-node-labels.1 ' 'f ./share/man/man1/corvane-slurm-health.1 ' 'f ./share/man/man1/corvane.1 ' \
   >"$tmp/files.expected"
 diff -u "$tmp/files.expected" "$tmp/files" || fail "installed files differ"
 
 check_usage "$prefix/bin/corvane" "the installed tool"
-help=$("$prefix/bin/corvane-node-labels" --help) || fail "the installed corvane-node-labels --help failed"
-[[ $help == "Usage: corvane-node-labels "* ]] || fail "the installed corvane-node-labels --help: $help"
+for name in corvane-node-labels corvane-slurm-health; do
+  help=$("$prefix/bin/$name" --help) || fail "the installed $name --help failed"
+  [[ $help == "Usage: $name "* ]] || fail "the installed $name --help: $help"
+done
 
 echo "installed tree and tool: as expected"
