@@ -116,7 +116,7 @@ variants)
   for variant in "${variants[@]}"; do
     [[ ! -s $out/$variant.err ]] || fail "kubectl said, rendering $variant:"$'\n'"$(cat "$out/$variant.err")"
   done
-  echo "rendered by Debian 13's kubectl ($(tr '\n' ' ' <"$out/kubectl.version")): $(paste -sd, "$out/times")"
+  echo "rendered by Debian 13's kubectl ($(paste -sd' ' "$out/kubectl.version")): $(paste -sd' ' "$out/times")"
   rendered=()
   pairs=()
   for variant in "${variants[@]}"; do
