@@ -19,7 +19,8 @@
 # configuration), then umoci packs it as one layer. It holds the tool, the
 # ocl-icd loader with an up-to-date ld.so.cache, and
 # /etc/OpenCL/vendors/nvidia.icd naming libnvidia-opencl.so.1, since NVIDIA's
-# container toolkit before 1.20.0 mounts the library but not that file. No
+# container toolkit mounts the library but that file only from 1.20.0, and
+# then only through CDI or with the graphics or display capability. No
 # OpenCL driver is in it: with a CPU driver every node would answer yes, and
 # the vendors' runtimes are large, so derived images add the one they need
 # (packaging/containers/). apt stays, and its sources name the release's main,

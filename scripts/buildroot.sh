@@ -50,6 +50,10 @@ lint_tools() {
   # shellcheck disable=SC1090,SC2154 # the newest release's table sets clang_version
   (source "$table" && echo "clang-$clang_version clang-format-$clang_version clang-tidy-$clang_version")
 }
+# It also renders the Kubernetes variants (deploy/kubernetes/<vendor>/) with
+# its release's kubectl, whose kustomize understands them (tests/deploy/):
+# Debian 12's kubectl 1.20 carries kustomize 2.0.3, which does not.
+render_tools=(kubectl)
 # Bump when the way a root is made changes, so that cached roots are remade.
 recipe=1
 
@@ -84,6 +88,7 @@ packages_of() {
   fi
   if [[ $1 == "$(codename newest)" ]]; then
     lint_tools
+    echo "${render_tools[@]}"
   fi
 }
 foreign_of() {

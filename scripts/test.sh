@@ -5,7 +5,9 @@
 #   1. the Linux tool's unit and end-to-end tests, the same cases under
 #      valgrind's memcheck, the install rules and the manual page,
 #      Corvane.exe's import check and end-to-end cases under Wine, and the
-#      arm64 tool's scripted-driver cases and rusticl run under qemu-aarch64
+#      arm64 tool's scripted-driver cases and rusticl run under qemu-aarch64,
+#      and the Kubernetes manifests, their per-vendor variants rendered by the
+#      Debian 13 build root's kubectl (the root is made there on first use)
 #      (build/, GCC Release; build-win/; build-arm64/);
 #   2. the tool built as a user builds it, without GoogleTest (build-plain/),
 #      and the tool and tests with the release's clang (build-clang/), both

@@ -168,18 +168,22 @@ windows_registry)
     done
   }
   adapters='HKLM\SYSTEM\CurrentControlSet\Control\Class\{4d36e968-e325-11ce-bfc1-08002be10318}'
+  components='HKLM\SYSTEM\CurrentControlSet\Control\Class\{5c4c3332-344d-483c-8739-259e934c9cc8}'
   khronos='HKLM\SOFTWARE\Khronos\OpenCL\Vendors'
   wow='HKLM\SOFTWARE\WOW6432Node\Khronos\OpenCL\Vendors'
-  # What a graphics driver and a 32-bit driver leave; the guide's own reg add
-  # registers the third.
-  trap 'reg delete "$adapters\\0099" /f >/dev/null || true; reg delete "$khronos" /f >/dev/null || true
-    reg delete "$wow" /f >/dev/null || true; rm -rf "$tmp"' EXIT
+  # What a graphics driver (under its adapter, or under a Software Components
+  # device of it) and a 32-bit driver leave; the guide's own reg add
+  # registers the fourth.
+  trap 'reg delete "$adapters\\0099" /f >/dev/null || true; reg delete "$components\\0099" /f >/dev/null || true
+    reg delete "$khronos" /f >/dev/null || true; reg delete "$wow" /f >/dev/null || true; rm -rf "$tmp"' EXIT
   reg add "$adapters\\0099" /v OpenCLDriverName /t REG_SZ /d 'C:\Windows\System32\corvane_gpu_icd.dll' /f >/dev/null
+  reg add "$components\\0099" /v OpenCLDriverName /t REG_SZ /d 'C:\Windows\System32\corvane_swc_icd.dll' /f >/dev/null
   reg add "$wow" /v 'C:\Windows\SysWOW64\corvane_icd32.dll' /t REG_DWORD /d 0 /f >/dev/null
   # The adds first, then the queries, in the guide's order.
   mapfile -t commands < <(sed -n 's/^\(reg add .*\)$/\1/p; ' "$guide"; sed -n 's/^\(reg query .*\)$/\1/p' "$guide")
   expected=('^ +C:\\path\\to\\driver\.dll +REG_DWORD +0x0$'
     '^ +OpenCLDriverName +REG_SZ +C:\\Windows\\System32\\corvane_gpu_icd\.dll$'
+    '^ +OpenCLDriverName +REG_SZ +C:\\Windows\\System32\\corvane_swc_icd\.dll$'
     '^ +C:\\path\\to\\driver\.dll +REG_DWORD +0x0$'
     '^ +C:\\Windows\\SysWOW64\\corvane_icd32\.dll +REG_DWORD +0x0$')
   ((${#commands[@]} == ${#expected[@]})) ||
