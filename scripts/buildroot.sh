@@ -54,6 +54,9 @@ lint_tools() {
 # its release's kubectl, whose kustomize understands them (tests/deploy/):
 # Debian 12's kubectl 1.20 carries kustomize 2.0.3, which does not.
 render_tools=(kubectl)
+# And it runs the Slurm health check's rows (tests/slurm/) against its
+# release's Slurm, 24.11 on Debian 13, beside Debian 12's 22.05 on the host.
+slurm=(slurmctld slurmd munge)
 # Bump when the way a root is made changes, so that cached roots are remade.
 recipe=1
 
@@ -88,7 +91,7 @@ packages_of() {
   fi
   if [[ $1 == "$(codename newest)" ]]; then
     lint_tools
-    echo "${render_tools[@]}"
+    echo "${render_tools[@]}" "${slurm[@]}"
   fi
 }
 foreign_of() {

@@ -82,6 +82,7 @@ check_linux() {
   fi
   [[ $(field Recommends) == "pocl-opencl-icd | opencl-icd" ]] || fail "$arch Recommends: $(field Recommends)"
 
+  # (dpkg-deb puts the links last.)
   dpkg-deb --contents "$deb" | awk '{ print $1, $2, $6 }' >"$work/contents"
   cat >"$work/contents.expected" <<'EOF'
 drwxr-xr-x root/root ./
@@ -89,7 +90,6 @@ drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
 -rwxr-xr-x root/root ./usr/bin/corvane
 -rwxr-xr-x root/root ./usr/bin/corvane-node-labels
-lrwxrwxrwx root/root ./usr/bin/corvane-slurm-health
 drwxr-xr-x root/root ./usr/lib/
 drwxr-xr-x root/root ./usr/lib/systemd/
 drwxr-xr-x root/root ./usr/lib/systemd/system/
@@ -107,6 +107,7 @@ drwxr-xr-x root/root ./usr/share/man/man1/
 -rw-r--r-- root/root ./usr/share/man/man1/corvane-node-labels.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/corvane-slurm-health.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/corvane.1.gz
+lrwxrwxrwx root/root ./usr/bin/corvane-slurm-health
 EOF
   diff -u "$work/contents.expected" "$work/contents" || fail "the $arch .deb's files differ"
 

@@ -12,7 +12,8 @@
 # release), then the built tool's --probe on that release's own PoCL.
 # The real-driver cases need oclgrind, Mesa and clinfo, which stay on the host;
 # on a release the suite has a table for (scripts/debian/), the troubleshooting
-# rows that need only PoCL run here too, on that release's PoCL.
+# rows that need only PoCL run here too, on that release's PoCL, and the Slurm
+# health check's rows on that release's Slurm.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck disable=SC1091 # the root's own file
@@ -36,7 +37,8 @@ cmake --build "$build" -j "$(nproc)" >"$tmp/build.log" 2>&1 || {
 (cd "$build" && ctest --output-on-failure -j "$(nproc)" -R '^(unit|e2e|labels)\.' -E 'Real')
 # shellcheck disable=SC1091
 if [[ -f $root/scripts/debian/$(. /etc/os-release && echo "$VERSION_CODENAME").sh ]]; then
-  (cd "$build" && ctest --output-on-failure --no-tests=error -R '^troubleshooting\.(empty_folder|missing_library|pocl_without_ld)$')
+  (cd "$build" && CI=true ctest --output-on-failure --no-tests=error \
+    -R '^(troubleshooting\.(empty_folder|missing_library|pocl_without_ld)|slurm\.HealthCheck)$')
 fi
 echo "$release: $build/corvane --probe on this release's PoCL"
 POCL_CACHE_DIR=$tmp/pocl-cache "$build/corvane" --probe

@@ -22,6 +22,8 @@ fail() {
 }
 # shellcheck source=tests/missing.sh
 source "$here/../missing.sh"
+# shellcheck source=tests/ports.sh
+source "$here/../ports.sh"
 command -v promtool >/dev/null || missing "no promtool (Debian 12: package prometheus; Debian 13: promtool)"
 command -v prometheus-node-exporter >/dev/null || missing "no prometheus-node-exporter (Debian package of that name)"
 command -v curl >/dev/null || missing "no curl (Debian package curl)"
@@ -45,7 +47,7 @@ printf '%s\n' platform device 'type 4' 'opencl_c OpenCL C 3.0' 'compiler 1' 'pro
 OCL_ICD_VENDORS=$fake_vendors CORVANE_FAKE_SCENARIO=$tmp/scenario CORVANE=$tool \
   dash "$program" --dir "$tmp/labels" --metrics "$tmp/textfile/corvane.prom" || fail "corvane-node-labels exited $?"
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 prometheus-node-exporter --web.listen-address="127.0.0.1:$port" --collector.disable-defaults \
   --collector.textfile --collector.textfile.directory="$tmp/textfile" >"$tmp/exporter.log" 2>&1 &
 exporter=$!

@@ -20,6 +20,7 @@
 #
 # Needs root (slurmd and munged run as root here). Exits 77 (skipped) saying
 # what is missing, unless CI is set: there everything must be present.
+# shellcheck disable=SC2034 # the table names the scenario_ variables it reads
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -31,6 +32,8 @@ fail() {
 }
 # shellcheck source=tests/missing.sh
 source "$here/../missing.sh"
+# shellcheck source=tests/ports.sh
+source "$here/../ports.sh"
 
 ((EUID == 0)) || missing "not root: slurmd and munged run as root here"
 for daemon in slurmctld:slurmctld slurmd:slurmd munged:munge scontrol:slurm-client; do
@@ -57,10 +60,6 @@ ln -s "$program" "$tmp/bin/corvane-slurm-health"
 health=$tmp/bin/corvane-slurm-health
 node=corvane
 export SLURM_CONF=$tmp/slurm.conf
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 # --- munge and Slurm, on this host only.
 dd if=/dev/urandom of="$tmp/munge.key" bs=1024 count=1 status=none
@@ -101,7 +100,11 @@ NodeName=$node NodeHostname=$host NodeAddr=127.0.0.1 CPUs=1 State=UNKNOWN
 PartitionName=test Nodes=ALL Default=YES MaxTime=INFINITE State=UP
 EOF
 }
-ctld_port=$(free_port) slurmd_port=$(free_port)
+# (Not $(free_port): it must remember the ports it gave.)
+free_port >"$tmp/port"
+ctld_port=$(cat "$tmp/port")
+free_port >"$tmp/port"
+slurmd_port=$(cat "$tmp/port")
 write_conf 0
 # slurmd sets up cgroups whatever the plugins say; from 24.05 that can be
 # turned off, and before, a host with cgroup v2 only would need systemd.
@@ -218,7 +221,9 @@ done <<<"$rows"
 # The helper kept the self-test's output open: it must have been there when
 # the program returned, and goes now.
 helper=$(sed -n 's/^escape //p' "$tmp/calls-hang_with_helper_holding_output")
-[[ -n $helper ]] && kill -0 "$helper" 2>/dev/null || fail "hang_with_helper_holding_output: no live helper ($helper)"
+if [[ -z $helper ]] || ! kill -0 "$helper" 2>/dev/null; then
+  fail "hang_with_helper_holding_output: no live helper ($helper)"
+fi
 kill "$helper"
 
 # --- slurmd's own runs, every 2 s, through a site's one-line wrapper (here
