@@ -51,7 +51,8 @@ mkdir -p "$WINEPREFIX" "$tmp/cwd" "$tmp/vendors"
 cp /etc/OpenCL/vendors/pocl.icd "$tmp/vendors/" || fail "no PoCL vendor file to run corvane --probe on"
 
 cp "$msi" "$tmp/Corvane-$version-win64.msi"
-"$root/packaging/windows-msi.sh" "$exe" "$newer" "$tmp/Corvane-$newer-win64.msi"
+"$root/packaging/windows-msi.sh" "$exe" "$newer" "$tmp/Corvane-$newer-win64.msi" ||
+  fail "packaging/windows-msi.sh could not make the $newer MSI"
 # The previous release's packaging, documents and time, from its commit (a
 # clone with history; a shallow one cannot show this upgrade).
 previous=0.1.0 previous_commit=2f6ab56d2ef7114d7176b79407fadc50897ce9a6
@@ -59,7 +60,8 @@ mkdir "$tmp/previous"
 git -C "$root" archive "$previous_commit" packaging LICENSE README.md | tar -x -C "$tmp/previous" ||
   fail "no commit $previous_commit (release $previous) in $root: a shallow clone?"
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$previous_commit") \
-  "$tmp/previous/packaging/windows-msi.sh" "$exe" "$previous" "$tmp/Corvane-$previous-win64.msi"
+  "$tmp/previous/packaging/windows-msi.sh" "$exe" "$previous" "$tmp/Corvane-$previous-win64.msi" ||
+  fail "release $previous's packaging/windows-msi.sh could not make its MSI"
 
 # Debian 12's 64-bit Wine has no preloader, the program that would reserve
 # Windows' fixed addresses before anything else lands there: its loader,
