@@ -211,7 +211,7 @@ Scenario load_scenario(const std::string& path) {
             const std::vector<std::string> w = words(value);
             Misbehaviour m;
             m.function = w.empty() ? "" : w[0];
-            bool ok = w.size() >= 1;
+            bool ok = !w.empty();
             if (key == "crash") {
                 ok = ok && w.size() <= 2 && (w.size() == 1 || w[1] == "kill");
                 m.kind = w.size() == 2 ? Misbehaviour::Kind::crash_killed : Misbehaviour::Kind::crash;
@@ -229,7 +229,8 @@ Scenario load_scenario(const std::string& path) {
                 }
             }
             if (!ok) {
-                die(line_no, line, "want: hang FUNCTION [ignore_term] [escape] [unkillable=CGROUP] or crash FUNCTION [kill]");
+                die(line_no, line,
+                    "want: hang FUNCTION [ignore_term] [escape] [unkillable=CGROUP] or crash FUNCTION [kill]");
             }
             s.misbehaviours.push_back(m);
         } else if (key == "refuse_local_size") {
