@@ -64,8 +64,9 @@ round() {
 
 round "hang clGetDeviceIDs unkillable=$group"
 [ "$labels" = 'timeout still-running' ] || fail "first round: $labels"
-# One second's limit, the 5 s grace, a second for the clock.
-[ "$took" -le 7 ] || fail "first round took $took s"
+# One second's limit and the 5 s grace, and two seconds for the clock and a
+# busy machine: far below the 12 s that a second frozen tool would add up to.
+[ "$took" -le 8 ] || fail "first round took $took s"
 [ "$(wc -l <"$group/cgroup.procs")" -eq 1 ] || fail "the frozen group holds: $(cat "$group/cgroup.procs")"
 calls=$(wc -l <"$work/calls")
 
